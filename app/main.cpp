@@ -1,0 +1,4 @@
+// SPDX-License-Identifier: MIT
+int main() {
+    return 0;
+}

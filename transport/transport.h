@@ -1,0 +1,111 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "protocol/packet.h"
+#include "transport/line_framer.h"
+#include "transport/network.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace vemdo {
+
+class CGEventInjector;
+class Clock;
+class SecurityManager;
+class StringTable;
+class TaskQueue;
+
+// The one network server: listeners, connections, framing, the pairing and authentication gate, and the
+// datagram path.
+//
+// Threads: start(), regeneratePairingCode() and the published getters belong to the main thread, and the
+// published values are written only by tasks posted to the main queue. Everything else (every
+// NetworkEvents call, dispatch, security checks, injection) runs on the transport queue. No locks.
+class Transport final : public NetworkEvents {
+public:
+    struct Dependencies {
+        SecurityManager& security;
+        CGEventInjector& injector;
+        NetworkPlatform& network;
+        TaskQueue& mainQueue;
+        const Clock& clock;
+        const StringTable& strings;
+        // 0 lets the system choose.
+        std::uint16_t requestedPort = 0;
+    };
+
+    static constexpr std::string_view serviceName = "Vemdo Trackpad";
+    static constexpr std::string_view serviceType = "_vemdo._tcp";
+    // Beyond this many unauthenticated connections the oldest unauthenticated one is closed, so that a
+    // flood of idle sockets cannot lock a phone out.
+    static constexpr std::size_t maxUnauthenticatedConnections = 32;
+
+    // Main thread. Publishes the stored pairing code at once, or has a new one made and published.
+    explicit Transport(Dependencies dependencies);
+
+    // The process-wide instance over the platform's network, queues and stores.
+    static Transport& shared();
+
+    // Main thread, once: opens the listeners and the advertisement on the transport queue.
+    void start();
+    // Main thread: a new code, stored at once and published through the main queue.
+    void regeneratePairingCode();
+
+    // Published values; main thread.
+    bool isListening() const { return m_isListening; }
+    int connectedClients() const { return m_connectedClients; }
+    const std::optional<std::string>& currentPairingCode() const { return m_currentPairingCode; }
+    std::optional<std::uint16_t> listeningPort() const { return m_listeningPort; }
+
+    // NetworkEvents: transport queue.
+    void listenerStateChanged(ListenerState state, std::optional<std::uint16_t> port) override;
+    void handleNewConnection(std::shared_ptr<Connection> connection) override;
+    void processReceivedData(ConnectionId connection, std::string_view chunk) override;
+    void connectionEnded(ConnectionId connection) override;
+    void handleDatagram(std::span<const std::uint8_t> bytes, std::string_view senderAddress) override;
+
+private:
+    struct ConnectionState {
+        std::shared_ptr<Connection> connection;
+        LineFramer framer;
+        std::string address;
+    };
+
+    void startUDPListener();
+    void dispatch(const Packet& packet, ConnectionState& state);
+    void handlePairRequest(const Packet& packet, ConnectionState& state);
+    void handleAuth(const Packet& packet, ConnectionState& state);
+    void sendPairResponse(bool success, std::string message, std::optional<std::string> token,
+                          ConnectionState& to);
+    void sendAuthResponse(bool success, std::string message, ConnectionState& to);
+    void send(const Packet& reply, ConnectionState& to);
+    void closeOldestUnauthenticatedBeyondLimit();
+    bool addressIsAuthenticated(std::string_view address) const;
+    std::uint64_t nowMilliseconds() const;
+    void updateConnectedClients();
+
+    Dependencies m_deps;
+
+    // Transport queue.
+    std::optional<std::uint16_t> m_tcpPort;
+    std::vector<ConnectionId> m_connections; // accepted order
+    std::unordered_map<ConnectionId, ConnectionState> m_receiveBuffers;
+    std::set<ConnectionId> m_authenticatedConnections;
+
+    // Main thread.
+    bool m_isListening = false;
+    int m_connectedClients = 0;
+    std::optional<std::string> m_currentPairingCode;
+    std::optional<std::uint16_t> m_listeningPort;
+};
+
+// IPv4-mapped IPv6 text ("::ffff:192.0.2.7") as its IPv4 form; anything else unchanged.
+std::string normalizedAddress(std::string_view address);
+
+} // namespace vemdo
