@@ -1,0 +1,28 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <cstdint>
+
+namespace vemdo {
+
+class DefaultsStore;
+class InputBackend;
+class StringTable;
+class TaskQueue;
+
+// The process-wide instances behind the `shared` accessors, wired to the Linux platform. Each is made
+// on first use and lives until the process ends.
+namespace platform {
+
+// Before the first use of Transport::shared(): the fixed TCP port asked for on the command line.
+void setRequestedPort(std::uint16_t port);
+
+// The main thread's queue. Needs the Qt application object to exist.
+TaskQueue& mainQueue();
+DefaultsStore& defaultsStore();
+const StringTable& stringTable();
+// The input backend; isTrusted() may be asked from any thread, posting belongs to the transport thread.
+InputBackend& inputBackend();
+
+} // namespace platform
+} // namespace vemdo
