@@ -1,0 +1,94 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace vemdo {
+
+// All positions and rectangles share one space: the desktop's, origin at the top-left corner, y growing
+// downwards, in the window system's pixels. Screen frames, the pointer location and posted positions are
+// all in it, so no conversion happens anywhere between them.
+struct Point {
+    double x = 0;
+    double y = 0;
+    friend bool operator==(const Point&, const Point&) = default;
+};
+
+struct Rect {
+    double x = 0;
+    double y = 0;
+    double width = 0;
+    double height = 0;
+    friend bool operator==(const Rect&, const Rect&) = default;
+};
+
+// The mouse event types, numbered as the phone's home platform numbers them.
+enum class MouseEventType : std::uint8_t {
+    leftMouseDown = 1,
+    leftMouseUp = 2,
+    rightMouseDown = 3,
+    rightMouseUp = 4,
+    mouseMoved = 5,
+    leftMouseDragged = 6,
+    otherMouseDown = 25,
+    otherMouseUp = 26,
+};
+
+// One absolute mouse event. `button` is 0 left, 1 right, 2 middle; moves and drags always carry 0.
+struct MouseEvent {
+    MouseEventType type = MouseEventType::mouseMoved;
+    Point position;
+    std::uint32_t button = 0;
+    friend bool operator==(const MouseEvent&, const MouseEvent&) = default;
+};
+
+// One scroll in pixel units. Positive `vertical` scrolls up (content moves down), positive `horizontal`
+// scrolls left.
+struct ScrollEvent {
+    std::int32_t vertical = 0;
+    std::int32_t horizontal = 0;
+    friend bool operator==(const ScrollEvent&, const ScrollEvent&) = default;
+};
+
+// The modifier flag of the Command key as carried in `KeyEvent::flags`.
+inline constexpr std::uint64_t commandFlag = 0x100000;
+
+// One key going down or up. `keyCode` is the phone's virtual key code (55 is Command). `flags`, when
+// set, replaces the modifiers the window system would otherwise apply; when absent the event keeps the
+// modifiers the system gives it. `unicode`, when set, is the one Unicode scalar the event types instead
+// of whatever `keyCode` would type; such events carry key code 0.
+struct KeyEvent {
+    std::uint16_t keyCode = 0;
+    bool down = false;
+    std::optional<std::uint64_t> flags;
+    std::optional<char32_t> unicode;
+    friend bool operator==(const KeyEvent&, const KeyEvent&) = default;
+};
+
+// The seam between the injector, which decides what to post, and the window system, which receives it.
+//
+// Threads: isTrusted() may be asked from any thread at any time. Everything else belongs to the one
+// thread that injects (the transport thread) and is never called concurrently.
+//
+// Failure: nothing throws. A post returns false when the event could not be made or delivered (no
+// display, an unknown key code); the caller simply goes on.
+class InputBackend {
+public:
+    virtual ~InputBackend() = default;
+
+    // True when this process can post input events at all (the window system is reachable and lets us).
+    virtual bool isTrusted() const = 0;
+
+    // The frames of all attached screens, in the system's order; empty when there is no screen.
+    virtual std::vector<Rect> screenFrames() const = 0;
+    // Where the pointer is now; no value when it cannot be read.
+    virtual std::optional<Point> pointerLocation() const = 0;
+
+    virtual bool postMouse(const MouseEvent& event) = 0;
+    virtual bool postScroll(const ScrollEvent& event) = 0;
+    virtual bool postKey(const KeyEvent& event) = 0;
+};
+
+} // namespace vemdo
