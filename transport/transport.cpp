@@ -1,1 +1,265 @@
 // SPDX-License-Identifier: MIT
+#include "transport/transport.h"
+
+#include "injection/cg_event_injector.h"
+#include "protocol/utf8.h"
+#include "security/clock.h"
+#include "security/security_manager.h"
+#include "transport/string_table.h"
+#include "transport/task_queue.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+namespace vemdo {
+
+namespace {
+
+// Fixed replies: the phones compare these texts, so they are the same in every language.
+constexpr std::string_view invalidPairRequestText = "Geçersiz pairing isteği";
+constexpr std::string_view tooManyAttemptsText = "Çok fazla deneme. Lütfen bekleyin.";
+constexpr std::string_view invalidAuthText = "Geçersiz kimlik doğrulama";
+constexpr std::string_view invalidTokenText = "Geçersiz token";
+constexpr std::string_view authenticatedText = "Kimlik doğrulandı";
+
+} // namespace
+
+std::string normalizedAddress(std::string_view address) {
+    constexpr std::string_view mappedPrefix = "::ffff:";
+    if (address.size() > mappedPrefix.size()) {
+        std::string lower(address.substr(0, mappedPrefix.size()));
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const std::string_view rest = address.substr(mappedPrefix.size());
+        // Only the dotted form is a mapped IPv4 address; "::ffff:1:2" is an ordinary IPv6 address.
+        if (lower == mappedPrefix && rest.find(':') == std::string_view::npos &&
+            rest.find('.') != std::string_view::npos)
+            return std::string(rest);
+    }
+    return std::string(address);
+}
+
+Transport::Transport(Dependencies dependencies) : m_deps(dependencies) {
+    if (auto stored = m_deps.security.currentPairingCode())
+        m_currentPairingCode = std::move(stored);
+    else
+        regeneratePairingCode();
+}
+
+void Transport::start() {
+    m_deps.network.transportQueue().post([this] {
+        if (auto error = m_deps.network.startTcpListener(m_deps.requestedPort, *this)) {
+            const std::string line =
+                m_deps.strings.text("transport.tcp_error", "TCP Listener creation error") + ": " + *error + "\n";
+            std::fputs(line.c_str(), stdout);
+            std::fflush(stdout);
+        }
+    });
+}
+
+void Transport::regeneratePairingCode() {
+    std::string code = m_deps.security.generateNewPairingCode();
+    m_deps.mainQueue.post([this, code = std::move(code)] { m_currentPairingCode = code; });
+}
+
+void Transport::listenerStateChanged(ListenerState state, std::optional<std::uint16_t> port) {
+    const bool ready = state == ListenerState::ready;
+    const std::optional<std::uint16_t> published = ready ? port : std::nullopt;
+    m_deps.mainQueue.post([this, ready, published] {
+        m_isListening = ready;
+        if (published)
+            m_listeningPort = published;
+    });
+    if (!ready || !port)
+        return;
+    const bool portChanged = m_tcpPort != port;
+    m_tcpPort = port;
+    startUDPListener();
+    // Registered once per port: a listener that returns to ready on the same port is still advertised.
+    if (portChanged)
+        m_deps.network.advertise(serviceName, serviceType, *m_tcpPort);
+}
+
+void Transport::startUDPListener() {
+    if (!m_tcpPort)
+        return;
+    if (auto error = m_deps.network.startUdpListener(*m_tcpPort, *this)) {
+        const std::string line =
+            m_deps.strings.text("transport.udp_error", "UDP Listener creation error") + ": " + *error + "\n";
+        std::fputs(line.c_str(), stdout);
+        std::fflush(stdout);
+    }
+}
+
+void Transport::handleNewConnection(std::shared_ptr<Connection> connection) {
+    const ConnectionId id = connection->id();
+    std::string address = normalizedAddress(connection->remoteAddress());
+    m_connections.push_back(id);
+    m_receiveBuffers.insert_or_assign(id, ConnectionState{std::move(connection), LineFramer{}, std::move(address)});
+    updateConnectedClients();
+    closeOldestUnauthenticatedBeyondLimit();
+}
+
+void Transport::closeOldestUnauthenticatedBeyondLimit() {
+    std::size_t unauthenticated = 0;
+    for (ConnectionId id : m_connections) {
+        if (!m_authenticatedConnections.contains(id) && !m_closing.contains(id))
+            ++unauthenticated;
+    }
+    for (ConnectionId id : m_connections) {
+        if (unauthenticated <= maxUnauthenticatedConnections)
+            return;
+        if (m_authenticatedConnections.contains(id) || m_closing.contains(id))
+            continue;
+        if (auto it = m_receiveBuffers.find(id); it != m_receiveBuffers.end()) {
+            m_closing.insert(id);
+            it->second.connection->cancel();
+            --unauthenticated;
+        }
+    }
+}
+
+void Transport::processReceivedData(ConnectionId connection, std::string_view chunk) {
+    auto it = m_receiveBuffers.find(connection);
+    if (it == m_receiveBuffers.end() || m_closing.contains(connection))
+        return;
+    ConnectionState& state = it->second;
+    const std::vector<std::string> lines = state.framer.append(chunk);
+    for (const std::string& line : lines) {
+        if (line.empty() || !isValidUtf8(line))
+            continue;
+        if (auto packet = Packet::decodeJson(line))
+            dispatch(*packet, state);
+    }
+    if (state.framer.overflowed()) {
+        m_closing.insert(connection);
+        state.connection->cancel();
+    }
+}
+
+void Transport::connectionEnded(ConnectionId connection) {
+    std::erase(m_connections, connection);
+    m_receiveBuffers.erase(connection);
+    m_closing.erase(connection);
+    const bool wasAuthenticated = m_authenticatedConnections.erase(connection) > 0;
+    updateConnectedClients();
+    // The phone that held a button or Command may be gone for good; nobody else could release it.
+    if (wasAuthenticated && m_authenticatedConnections.empty())
+        m_deps.injector.releaseHeldInput();
+}
+
+void Transport::handleDatagram(std::span<const std::uint8_t> bytes, std::string_view senderAddress) {
+    // Datagrams carry no credentials, so only a host that holds an authenticated connection may use them.
+    if (!addressIsAuthenticated(normalizedAddress(senderAddress)))
+        return;
+    if (auto packet = Packet::decodeDatagram(bytes))
+        m_deps.injector.handle(*packet);
+}
+
+bool Transport::addressIsAuthenticated(std::string_view address) const {
+    for (ConnectionId id : m_authenticatedConnections) {
+        auto it = m_receiveBuffers.find(id);
+        if (it != m_receiveBuffers.end() && it->second.address == address)
+            return true;
+    }
+    return false;
+}
+
+void Transport::dispatch(const Packet& packet, ConnectionState& state) {
+    switch (packet.kind) {
+    case Kind::auth:
+        handleAuth(packet, state);
+        return;
+    case Kind::pairRequest:
+        handlePairRequest(packet, state);
+        return;
+    default:
+        if (m_authenticatedConnections.contains(state.connection->id()))
+            m_deps.injector.handle(packet);
+        return;
+    }
+}
+
+void Transport::handlePairRequest(const Packet& packet, ConnectionState& state) {
+    if (!packet.deviceID || !packet.pairingCode) {
+        sendPairResponse(false, std::string(invalidPairRequestText), std::nullopt, state);
+        return;
+    }
+    if (!m_deps.security.checkRateLimit(*packet.deviceID, state.address)) {
+        sendPairResponse(false, std::string(tooManyAttemptsText), std::nullopt, state);
+        return;
+    }
+    if (!m_deps.security.validatePairing(*packet.deviceID, *packet.pairingCode)) {
+        sendPairResponse(false, m_deps.strings.text("pairing.invalid_code", "Invalid pairing code"), std::nullopt,
+                         state);
+        return;
+    }
+    std::optional<std::string> token;
+    const SecurityManager::PairedDevices devices = m_deps.security.loadPairedDevices();
+    if (auto it = devices.find(*packet.deviceID); it != devices.end())
+        token = it->second;
+    sendPairResponse(true, m_deps.strings.text("pairing.success_message", "Paired successfully"), std::move(token),
+                     state);
+}
+
+void Transport::handleAuth(const Packet& packet, ConnectionState& state) {
+    if (!packet.deviceID || !packet.token) {
+        sendAuthResponse(false, std::string(invalidAuthText), state);
+        return;
+    }
+    if (!m_deps.security.validateToken(*packet.deviceID, *packet.token)) {
+        sendAuthResponse(false, std::string(invalidTokenText), state);
+        return;
+    }
+    m_authenticatedConnections.insert(state.connection->id());
+    sendAuthResponse(true, std::string(authenticatedText), state);
+}
+
+void Transport::sendPairResponse(bool success, std::string message, std::optional<std::string> token,
+                                 ConnectionState& to) {
+    Packet reply;
+    reply.kind = Kind::pairResponse;
+    reply.success = success;
+    reply.message = std::move(message);
+    reply.token = std::move(token);
+    reply.timestamp = nowMilliseconds();
+    send(reply, to);
+}
+
+void Transport::sendAuthResponse(bool success, std::string message, ConnectionState& to) {
+    Packet reply;
+    reply.kind = Kind::auth;
+    reply.success = success;
+    reply.message = std::move(message);
+    reply.timestamp = nowMilliseconds();
+    send(reply, to);
+}
+
+void Transport::send(const Packet& reply, ConnectionState& to) {
+    std::optional<std::string> json = reply.encodeJson();
+    if (!json)
+        return;
+    json->push_back('\n');
+    to.connection->send(*json);
+}
+
+std::uint64_t Transport::nowMilliseconds() const {
+    const double milliseconds = std::floor(m_deps.clock.now() * 1000.0);
+    // A clock before 1970 or beyond the range cannot be carried; clamp instead of invoking undefined conversion.
+    if (!(milliseconds > 0))
+        return 0;
+    if (milliseconds >= 18446744073709551616.0)
+        return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(milliseconds);
+}
+
+void Transport::updateConnectedClients() {
+    // Counted here, on the transport queue that owns the list; only the number crosses to the main thread.
+    const int count = static_cast<int>(m_connections.size());
+    m_deps.mainQueue.post([this, count] { m_connectedClients = count; });
+}
+
+} // namespace vemdo

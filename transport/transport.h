@@ -81,8 +81,7 @@ private:
     void dispatch(const Packet& packet, ConnectionState& state);
     void handlePairRequest(const Packet& packet, ConnectionState& state);
     void handleAuth(const Packet& packet, ConnectionState& state);
-    void sendPairResponse(bool success, std::string message, std::optional<std::string> token,
-                          ConnectionState& to);
+    void sendPairResponse(bool success, std::string message, std::optional<std::string> token, ConnectionState& to);
     void sendAuthResponse(bool success, std::string message, ConnectionState& to);
     void send(const Packet& reply, ConnectionState& to);
     void closeOldestUnauthenticatedBeyondLimit();
@@ -97,6 +96,8 @@ private:
     std::vector<ConnectionId> m_connections; // accepted order
     std::unordered_map<ConnectionId, ConnectionState> m_receiveBuffers;
     std::set<ConnectionId> m_authenticatedConnections;
+    // Connections already told to close; their end is reported later and they no longer count or read.
+    std::set<ConnectionId> m_closing;
 
     // Main thread.
     bool m_isListening = false;
