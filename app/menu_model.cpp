@@ -1,1 +1,167 @@
 // SPDX-License-Identifier: MIT
+#include "app/menu_model.h"
+
+#include "transport/string_table.h"
+
+#include <utility>
+
+namespace vemdo {
+
+TextStyleSpec textStyleSpec(TextStyle style) {
+    switch (style) {
+    case TextStyle::title:
+        return {15, FontWeight::bold, false, SemanticColor::label, 0};
+    case TextStyle::codeCaption:
+        return {12, FontWeight::semibold, false, SemanticColor::secondaryLabel, 0};
+    case TextStyle::codeDigits:
+        return {28, FontWeight::bold, true, SemanticColor::controlAccent, 0};
+    case TextStyle::sectionHeader:
+        return {10, FontWeight::bold, false, SemanticColor::tertiaryLabel, 0.5};
+    case TextStyle::note:
+        return {11, FontWeight::medium, false, SemanticColor::secondaryLabel, 0};
+    case TextStyle::plain:
+        break;
+    }
+    return {};
+}
+
+bool MenuEntry::isStyled() const {
+    for (const auto& run : runs) {
+        if (run.style != TextStyle::plain)
+            return true;
+    }
+    return false;
+}
+
+SymbolIcon statusItemIcon() {
+    return {"rectangle.and.hand.point.up.left.filled", 16, FontWeight::medium, std::string(productTitle)};
+}
+
+std::string formatCount(std::string_view format, int count) {
+    std::string result(format);
+    if (auto at = result.find("%d"); at != std::string::npos)
+        result.replace(at, 2, std::to_string(count));
+    return result;
+}
+
+namespace {
+
+MenuEntry separator() {
+    return {};
+}
+
+MenuEntry information(MenuEntryRole role, std::string text, TextStyle style, std::optional<SymbolIcon> icon) {
+    MenuEntry entry;
+    entry.kind = MenuEntryKind::information;
+    entry.role = role;
+    entry.plainText = text;
+    entry.runs = {{std::move(text), style}};
+    entry.icon = std::move(icon);
+    return entry;
+}
+
+MenuEntry actionEntry(MenuEntryRole role, std::string text, SymbolIcon icon, MenuAction action,
+                      std::string keyEquivalent) {
+    MenuEntry entry;
+    entry.kind = MenuEntryKind::action;
+    entry.role = role;
+    entry.plainText = text;
+    entry.runs = {{std::move(text), TextStyle::plain}};
+    entry.icon = std::move(icon);
+    entry.enabled = true;
+    entry.action = action;
+    entry.keyEquivalent = std::move(keyEquivalent);
+    return entry;
+}
+
+SymbolIcon symbol(std::string name, double size, FontWeight weight) {
+    return {std::move(name), size, weight, {}};
+}
+
+} // namespace
+
+std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const StringTable& strings) {
+    const std::string code = snapshot.code ? *snapshot.code : std::string(missingCodePlaceholder);
+    std::vector<MenuEntry> entries;
+    entries.reserve(18);
+
+    entries.push_back(information(MenuEntryRole::title, std::string(productTitle), TextStyle::title, std::nullopt));
+    entries.push_back(separator());
+
+    {
+        const std::string caption = strings.text("menu.pairing_code", "Pairing Code");
+        MenuEntry entry = information(MenuEntryRole::pairingCode, caption, TextStyle::codeCaption,
+                                      symbol("key.fill", 24, FontWeight::semibold));
+        entry.runs = {{caption + "\n", TextStyle::codeCaption}, {code, TextStyle::codeDigits}};
+        entry.plainText = caption + ": " + code;
+        entries.push_back(std::move(entry));
+    }
+    {
+        SymbolIcon icon = symbol("arrow.triangle.2.circlepath", 14, FontWeight::medium);
+        icon.accessibilityDescription = strings.text("accessibility.refresh", "Refresh");
+        entries.push_back(actionEntry(MenuEntryRole::refreshCode,
+                                      strings.text("menu.refresh_code", "Generate New Code"), std::move(icon),
+                                      MenuAction::refreshPairingCode, "r"));
+    }
+    entries.push_back(separator());
+
+    entries.push_back(information(MenuEntryRole::statusHeader, strings.text("menu.status_header", "STATUS"),
+                                  TextStyle::sectionHeader, std::nullopt));
+    if (snapshot.listening) {
+        entries.push_back(information(MenuEntryRole::serverState, strings.text("menu.server_running", "Server Running"),
+                                      TextStyle::plain,
+                                      symbol("antenna.radiowaves.left.and.right", 16, FontWeight::semibold)));
+    } else {
+        entries.push_back(information(MenuEntryRole::serverState, strings.text("menu.server_stopped", "Server Stopped"),
+                                      TextStyle::plain,
+                                      symbol("antenna.radiowaves.left.and.right.slash", 16, FontWeight::semibold)));
+    }
+    if (snapshot.clients < 1) {
+        entries.push_back(information(MenuEntryRole::connections,
+                                      strings.text("menu.no_connection", "Waiting for Device"), TextStyle::plain,
+                                      symbol("iphone.gen3.slash", 16, FontWeight::medium)));
+    } else {
+        entries.push_back(
+            information(MenuEntryRole::connections,
+                        formatCount(strings.text("menu.connected", "%d Device(s) Connected"), snapshot.clients),
+                        TextStyle::plain, symbol("iphone.gen3.radiowaves.left.and.right", 16, FontWeight::semibold)));
+    }
+    entries.push_back(separator());
+
+    entries.push_back(information(MenuEntryRole::securityHeader, strings.text("menu.security_header", "SECURITY"),
+                                  TextStyle::sectionHeader, std::nullopt));
+    if (snapshot.trusted) {
+        entries.push_back(information(MenuEntryRole::permission,
+                                      strings.text("menu.accessibility_granted", "Accessibility Permission Granted"),
+                                      TextStyle::plain, symbol("checkmark.shield.fill", 16, FontWeight::semibold)));
+    } else {
+        entries.push_back(information(
+            MenuEntryRole::permission, strings.text("menu.accessibility_required", "Accessibility Permission Required"),
+            TextStyle::plain, symbol("exclamationmark.shield.fill", 16, FontWeight::semibold)));
+        entries.push_back(
+            actionEntry(MenuEntryRole::openSettings, strings.text("menu.open_settings", "Open System Settings"),
+                        symbol("gear.badge", 14, FontWeight::medium), MenuAction::openAccessibilitySettings, ""));
+    }
+    entries.push_back(separator());
+
+    entries.push_back(information(MenuEntryRole::networkNote,
+                                  strings.text("menu.wifi_requirement", "iOS device must be on same Wi-Fi network"),
+                                  TextStyle::note, symbol("wifi.circle.fill", 14, FontWeight::medium)));
+    entries.push_back(separator());
+
+    {
+        MenuEntry entry =
+            actionEntry(MenuEntryRole::launchAtLogin, std::string(launchAtLoginTitle),
+                        symbol("power.circle", 14, FontWeight::medium), MenuAction::toggleLaunchAtLogin, "");
+        entry.checkable = true;
+        entry.checked = snapshot.loginItem == LoginItemStatus::enabled;
+        entries.push_back(std::move(entry));
+    }
+    entries.push_back(separator());
+
+    entries.push_back(actionEntry(MenuEntryRole::quit, strings.text("menu.quit", "Quit"),
+                                  symbol("power.circle.fill", 14, FontWeight::semibold), MenuAction::quit, "q"));
+    return entries;
+}
+
+} // namespace vemdo

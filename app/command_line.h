@@ -1,0 +1,31 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vemdo {
+
+struct CommandLine {
+    bool headless = false;
+    bool help = false;
+    bool version = false;
+    // Absent: the system chooses the port.
+    std::optional<std::uint16_t> port;
+};
+
+struct CommandLineResult {
+    std::optional<CommandLine> options;
+    // Set when options is absent: what was wrong, for the terminal.
+    std::string error;
+};
+
+// Arguments after the program name. Accepts --headless, --port N (or --port=N, 1 to 65535), --help and
+// --version; anything else is an error.
+CommandLineResult parseCommandLine(const std::vector<std::string>& arguments);
+
+std::string usageText(const std::string& programName);
+
+} // namespace vemdo
