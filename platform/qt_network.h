@@ -8,9 +8,12 @@
 class QTcpServer;
 class QUdpSocket;
 
+namespace vemdo {
+class AvahiAdvertiser;
+} // namespace vemdo
+
 namespace vemdo::platform {
 
-class AvahiAdvertiser;
 class QtThreadQueue;
 
 // The Linux network: Qt sockets living on the transport thread and the Avahi registration. Every call,
