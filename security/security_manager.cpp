@@ -1,1 +1,322 @@
 // SPDX-License-Identifier: MIT
+#include "security/security_manager.h"
+
+#include "security/clock.h"
+#include "security/defaults_store.h"
+#include "security/random_source.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+
+namespace vemdo {
+
+namespace {
+
+// Seconds from 1970-01-01 to 2001-01-01, both 00:00:00 UTC: the stored timestamp counts from the latter.
+constexpr double referenceDateOffset = 978'307'200.0;
+
+constexpr std::uint32_t codeRange = 900'000;
+constexpr std::uint32_t lowestCode = 100'000;
+// The largest multiple of codeRange that fits in 32 bits: draws at or above it are redrawn, so every code
+// is equally likely.
+constexpr std::uint64_t acceptedDrawLimit = (std::uint64_t{1} << 32) / codeRange * codeRange;
+// A working source is rejected with probability 2e-4 per draw, so this bound only matters for a broken
+// source, which would otherwise hang the caller.
+constexpr int maxCodeDraws = 64;
+
+// The stored values are written only with valid UTF-8 and read back only when they are; iterative parsing
+// keeps a hand-edited, deeply nested value from exhausting the stack.
+constexpr unsigned parseFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
+using ValidatingWriter = rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
+                                           rapidjson::CrtAllocator, rapidjson::kWriteValidateEncodingFlag>;
+
+std::uint32_t drawBelowCodeRange(RandomSource& random) {
+    std::uint32_t value = 0;
+    for (int draw = 0; draw < maxCodeDraws; ++draw) {
+        std::array<std::uint8_t, 4> bytes{};
+        random.fill(bytes);
+        value = std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 | std::uint32_t{bytes[2]} << 8 |
+                std::uint32_t{bytes[3]};
+        if (value < acceptedDrawLimit)
+            break;
+    }
+    return value % codeRange;
+}
+
+std::optional<SecurityManager::PairedDevices> decodePairedDevices(std::string_view json) {
+    rapidjson::Document document;
+    document.Parse<parseFlags>(json.data(), json.size());
+    if (document.HasParseError() || !document.IsObject())
+        return std::nullopt;
+    SecurityManager::PairedDevices devices;
+    for (const auto& member : document.GetObject()) {
+        if (!member.value.IsString())
+            return std::nullopt;
+        devices.insert_or_assign(std::string(member.name.GetString(), member.name.GetStringLength()),
+                                 std::string(member.value.GetString(), member.value.GetStringLength()));
+    }
+    return devices;
+}
+
+std::optional<std::string> encodePairedDevices(const SecurityManager::PairedDevices& devices) {
+    rapidjson::StringBuffer buffer;
+    ValidatingWriter writer(buffer);
+    bool ok = writer.StartObject();
+    for (const auto& [deviceID, token] : devices) {
+        ok = ok && writer.Key(deviceID.data(), static_cast<rapidjson::SizeType>(deviceID.size()));
+        ok = ok && writer.String(token.data(), static_cast<rapidjson::SizeType>(token.size()));
+    }
+    ok = ok && writer.EndObject();
+    if (!ok)
+        return std::nullopt;
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+// Version 4 layout: the version nibble and the variant bits are fixed, the other 122 bits are random.
+std::string makeUuidText(RandomSource& random) {
+    std::array<std::uint8_t, 16> bytes{};
+    random.fill(bytes);
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(36);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            text += '-';
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+// Shortest plain decimal text that reads back as the same double, with at least one fractional digit.
+std::string timeText(double seconds) {
+    std::array<char, 400> buffer{};
+    auto [end, error] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), seconds, std::chars_format::fixed);
+    if (error != std::errc())
+        return "0.0";
+    std::string text(buffer.data(), end);
+    if (text.find_first_not_of("-0123456789") == std::string::npos)
+        text += ".0";
+    return text;
+}
+
+std::optional<std::array<unsigned char, EVP_MAX_MD_SIZE>> sha256(std::string_view bytes, unsigned& length) {
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1 || length != 32)
+        return std::nullopt;
+    return digest;
+}
+
+} // namespace
+
+std::string PairingCode::encodeJson() const {
+    rapidjson::StringBuffer buffer;
+    ValidatingWriter writer(buffer);
+    bool ok = writer.StartObject() && writer.Key("code") &&
+              writer.String(code.data(), static_cast<rapidjson::SizeType>(code.size())) && writer.Key("timestamp") &&
+              writer.Double(timestamp) && writer.EndObject();
+    // An empty text is never a valid record, so it doubles as "could not be encoded".
+    if (!ok)
+        return {};
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+std::optional<PairingCode> PairingCode::decodeJson(std::string_view json) {
+    rapidjson::Document document;
+    document.Parse<parseFlags>(json.data(), json.size());
+    if (document.HasParseError() || !document.IsObject())
+        return std::nullopt;
+    auto code = document.FindMember("code");
+    auto timestamp = document.FindMember("timestamp");
+    if (code == document.MemberEnd() || !code->value.IsString() || timestamp == document.MemberEnd() ||
+        !timestamp->value.IsNumber())
+        return std::nullopt;
+    return PairingCode{std::string(code->value.GetString(), code->value.GetStringLength()),
+                       timestamp->value.GetDouble()};
+}
+
+SecurityManager::SecurityManager(DefaultsStore& store, const Clock& clock, RandomSource& random)
+    : m_store(store), m_clock(clock), m_random(random) {}
+
+std::string SecurityManager::generateNewPairingCode() {
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), "%06u", static_cast<unsigned>(drawBelowCodeRange(m_random) + lowestCode));
+    PairingCode record{text.data(), m_clock.now() - referenceDateOffset};
+    std::string json = record.encodeJson();
+    if (!json.empty() && m_store.setData(pairingCodeKey, json))
+        return record.code;
+    return currentPairingCode().value_or(record.code);
+}
+
+std::optional<std::string> SecurityManager::currentPairingCode() const {
+    auto stored = m_store.data(pairingCodeKey);
+    if (!stored)
+        return std::nullopt;
+    auto record = PairingCode::decodeJson(*stored);
+    if (!record)
+        return std::nullopt;
+    return record->code;
+}
+
+SecurityManager::PairedDevices SecurityManager::loadPairedDevices() const {
+    auto stored = m_store.data(pairedDevicesKey);
+    if (!stored)
+        return {};
+    return decodePairedDevices(*stored).value_or(PairedDevices{});
+}
+
+void SecurityManager::savePairedDevices(const PairedDevices& devices) {
+    storePairedDevices(devices);
+}
+
+bool SecurityManager::storePairedDevices(const PairedDevices& devices) {
+    auto json = encodePairedDevices(devices);
+    if (!json)
+        return false;
+    if (!keepUnreadablePairedDevices())
+        return false;
+    return m_store.setData(pairedDevicesKey, *json);
+}
+
+// A stored map that cannot be decoded reads as empty, so the next save would replace every earlier
+// pairing with the new one alone. The old bytes go under a key of their own first; if that fails, the
+// save is refused rather than losing them.
+bool SecurityManager::keepUnreadablePairedDevices() {
+    auto stored = m_store.data(pairedDevicesKey);
+    if (!stored || decodePairedDevices(*stored))
+        return true;
+    constexpr int maxKeptValues = 100;
+    for (int n = 1; n <= maxKeptValues; ++n) {
+        std::string key(unreadablePairedDevicesKey);
+        if (n > 1)
+            key += "." + std::to_string(n);
+        auto kept = m_store.data(key);
+        if (kept == stored)
+            return true;
+        if (!kept)
+            return m_store.setData(key, *stored);
+    }
+    return false;
+}
+
+std::string SecurityManager::generateToken(std::string_view deviceID) {
+    std::string input(deviceID);
+    input += '-';
+    input += makeUuidText(m_random);
+    input += '-';
+    input += timeText(m_clock.now());
+    unsigned length = 0;
+    auto digest = sha256(input, length);
+    // Only a broken crypto library gets here; an empty token never verifies (see validatePairing).
+    if (!digest)
+        return {};
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string token;
+    token.reserve(2 * length);
+    for (unsigned i = 0; i < length; ++i) {
+        token += digits[(*digest)[i] >> 4];
+        token += digits[(*digest)[i] & 0x0F];
+    }
+    return token;
+}
+
+bool SecurityManager::validatePairing(std::string_view deviceID, std::string_view code) {
+    auto stored = currentPairingCode();
+    if (!stored || *stored != code)
+        return false;
+    auto devices = loadPairedDevices();
+    std::string token = generateToken(deviceID);
+    if (token.empty())
+        return false;
+    devices.insert_or_assign(std::string(deviceID), std::move(token));
+    // Answering success for a token that was never stored would leave the phone with nothing that
+    // authenticates, so a failed write is a failed pairing.
+    return storePairedDevices(devices);
+}
+
+bool SecurityManager::validateToken(std::string_view deviceID, std::string_view token) const {
+    auto devices = loadPairedDevices();
+    auto entry = devices.find(std::string(deviceID));
+    bool paired = entry != devices.end();
+    std::string_view stored = paired ? std::string_view(entry->second) : std::string_view();
+    // Comparing digests makes the time independent of where the texts differ and of the stored length;
+    // the lengths are compared as well so equal digests of different texts cannot pass.
+    unsigned storedLength = 0;
+    unsigned presentedLength = 0;
+    auto storedDigest = sha256(stored, storedLength);
+    auto presentedDigest = sha256(token, presentedLength);
+    if (!storedDigest || !presentedDigest)
+        return false;
+    bool digestsEqual = CRYPTO_memcmp(storedDigest->data(), presentedDigest->data(), storedLength) == 0;
+    bool lengthsEqual = stored.size() == token.size();
+    return paired & digestsEqual & lengthsEqual;
+}
+
+bool SecurityManager::checkRateLimit(std::string_view deviceID) {
+    double now = m_clock.now();
+    forgetAttemptsBefore(now - attemptWindowSeconds);
+    auto& attempts = m_connectionAttempts[std::string(deviceID)];
+    if (attempts.size() >= static_cast<std::size_t>(maxAttemptsPerMinute)) {
+        return false;
+    }
+    attempts.push_back(now);
+    return true;
+}
+
+bool SecurityManager::checkRateLimit(std::string_view deviceID, std::string_view address) {
+    double now = m_clock.now();
+    forgetAttemptsBefore(now - attemptWindowSeconds);
+    auto limit = static_cast<std::size_t>(maxAttemptsPerMinute);
+    auto device = m_connectionAttempts.find(std::string(deviceID));
+    auto remote = m_addressAttempts.find(std::string(address));
+    bool deviceFull = device != m_connectionAttempts.end() && device->second.size() >= limit;
+    bool addressFull = remote != m_addressAttempts.end() && remote->second.size() >= limit;
+    if (deviceFull || addressFull)
+        return false;
+    m_connectionAttempts[std::string(deviceID)].push_back(now);
+    m_addressAttempts[std::string(address)].push_back(now);
+    return true;
+}
+
+std::size_t SecurityManager::trackedAttemptEntries() const {
+    double windowStart = m_clock.now() - attemptWindowSeconds;
+    auto live = [windowStart](const auto& entry) {
+        return std::any_of(entry.second.begin(), entry.second.end(),
+                           [windowStart](double t) { return t > windowStart; });
+    };
+    return static_cast<std::size_t>(std::count_if(m_connectionAttempts.begin(), m_connectionAttempts.end(), live) +
+                                    std::count_if(m_addressAttempts.begin(), m_addressAttempts.end(), live));
+}
+
+// Every table is pruned on every check, not only the caller's entry, so that identities that never come
+// back do not stay in memory. A time at or before the window start cannot count again while the clock
+// moves forward, so this changes no decision; only after the clock is set back by more than the window
+// could a forgotten time have counted once more, which errs towards allowing a legitimate phone.
+void SecurityManager::forgetAttemptsBefore(double windowStart) {
+    for (auto* table : {&m_connectionAttempts, &m_addressAttempts}) {
+        for (auto it = table->begin(); it != table->end();) {
+            auto& times = it->second;
+            // The clock may have been set back, so the list need not be sorted: filter all of it.
+            times.erase(
+                std::remove_if(times.begin(), times.end(), [windowStart](double t) { return t <= windowStart; }),
+                times.end());
+            if (times.empty())
+                it = table->erase(it);
+            else
+                ++it;
+        }
+    }
+}
+
+} // namespace vemdo

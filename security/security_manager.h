@@ -34,20 +34,32 @@ public:
 
     static constexpr std::string_view pairingCodeKey = "com.vemdo.pairingCode";
     static constexpr std::string_view pairedDevicesKey = "com.vemdo.pairedDevices";
+    static constexpr std::string_view unreadablePairedDevicesKey = "com.vemdo.pairedDevices.unreadable";
     static constexpr int maxAttemptsPerMinute = 10;
+    static constexpr double attemptWindowSeconds = 60;
 
     SecurityManager(DefaultsStore& store, const Clock& clock, RandomSource& random);
 
     // The process-wide instance over the platform's store, clock and random source.
     static SecurityManager& shared();
 
+    // Six digits, the first 1 to 9, stored with the current time. When the new code cannot be stored, the
+    // code still in effect is returned instead (the new one only when none is stored), so that what the
+    // menu shows is always a code that pairs.
     std::string generateNewPairingCode();
+    // The stored code as it stands, or none when nothing readable is stored.
     std::optional<std::string> currentPairingCode() const;
 
+    // Empty when nothing is stored or the stored value cannot be decoded.
     PairedDevices loadPairedDevices() const;
+    // Before replacing a stored value that cannot be decoded, keeps it under unreadablePairedDevicesKey (or
+    // that key with ".2", ".3", ... when taken), so that a damaged map is never silently lost.
     void savePairedDevices(const PairedDevices& devices);
+    // 64 lower-case hex digits; a fresh value on every call.
     std::string generateToken(std::string_view deviceID);
+    // True only when the code matches the stored one and the device's new token has been stored.
     bool validatePairing(std::string_view deviceID, std::string_view code);
+    // Takes the same time whatever the stored and presented tokens hold.
     bool validateToken(std::string_view deviceID, std::string_view token) const;
 
     // Sliding window per device ID: records the attempt and answers true, or refuses without recording.
@@ -61,7 +73,10 @@ public:
 
 private:
     using AttemptTable = std::unordered_map<std::string, std::deque<double>>;
-    bool checkWindow(AttemptTable& table, std::string_view key);
+    bool storePairedDevices(const PairedDevices& devices);
+    bool keepUnreadablePairedDevices();
+    // Drops every recorded time at or before windowStart, and with it every entry left empty.
+    void forgetAttemptsBefore(double windowStart);
 
     DefaultsStore& m_store;
     const Clock& m_clock;
