@@ -1,1 +1,598 @@
 // SPDX-License-Identifier: MIT
+#include "platform/x11_input_backend.h"
+
+#include <X11/XF86keysym.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/extensions/Xrandr.h>
+#include <X11/keysym.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace vemdo {
+
+namespace {
+
+// The phone's virtual key codes (ANSI positions, 55 = Command) and what they mean on an X desktop.
+constexpr std::pair<std::uint16_t, KeySym> keyTable[] = {
+    {0, XK_a},
+    {1, XK_s},
+    {2, XK_d},
+    {3, XK_f},
+    {4, XK_h},
+    {5, XK_g},
+    {6, XK_z},
+    {7, XK_x},
+    {8, XK_c},
+    {9, XK_v},
+    {10, XK_section},
+    {11, XK_b},
+    {12, XK_q},
+    {13, XK_w},
+    {14, XK_e},
+    {15, XK_r},
+    {16, XK_y},
+    {17, XK_t},
+    {18, XK_1},
+    {19, XK_2},
+    {20, XK_3},
+    {21, XK_4},
+    {22, XK_6},
+    {23, XK_5},
+    {24, XK_equal},
+    {25, XK_9},
+    {26, XK_7},
+    {27, XK_minus},
+    {28, XK_8},
+    {29, XK_0},
+    {30, XK_bracketright},
+    {31, XK_o},
+    {32, XK_u},
+    {33, XK_bracketleft},
+    {34, XK_i},
+    {35, XK_p},
+    {36, XK_Return},
+    {37, XK_l},
+    {38, XK_j},
+    {39, XK_apostrophe},
+    {40, XK_k},
+    {41, XK_semicolon},
+    {42, XK_backslash},
+    {43, XK_comma},
+    {44, XK_slash},
+    {45, XK_n},
+    {46, XK_m},
+    {47, XK_period},
+    {48, XK_Tab},
+    {49, XK_space},
+    {50, XK_grave},
+    {51, XK_BackSpace},
+    {53, XK_Escape},
+    {54, XK_Control_R},
+    // Command becomes Control, so that the phone's copy, paste and undo shortcuts do what they do here.
+    {55, XK_Control_L},
+    {56, XK_Shift_L},
+    {57, XK_Caps_Lock},
+    {58, XK_Alt_L},
+    {59, XK_Control_L},
+    {60, XK_Shift_R},
+    {61, XK_Alt_R},
+    {62, XK_Control_R},
+    {64, XK_F17},
+    {65, XK_KP_Decimal},
+    {67, XK_KP_Multiply},
+    {69, XK_KP_Add},
+    {72, XF86XK_AudioRaiseVolume},
+    {73, XF86XK_AudioLowerVolume},
+    {74, XF86XK_AudioMute},
+    {75, XK_KP_Divide},
+    {76, XK_KP_Enter},
+    {78, XK_KP_Subtract},
+    {79, XK_F18},
+    {80, XK_F19},
+    {81, XK_KP_Equal},
+    {82, XK_KP_0},
+    {83, XK_KP_1},
+    {84, XK_KP_2},
+    {85, XK_KP_3},
+    {86, XK_KP_4},
+    {87, XK_KP_5},
+    {88, XK_KP_6},
+    {89, XK_KP_7},
+    {90, XK_F20},
+    {91, XK_KP_8},
+    {92, XK_KP_9},
+    {96, XK_F5},
+    {97, XK_F6},
+    {98, XK_F7},
+    {99, XK_F3},
+    {100, XK_F8},
+    {101, XK_F9},
+    {103, XK_F11},
+    {105, XK_F13},
+    {106, XK_F16},
+    {107, XK_F14},
+    {109, XK_F10},
+    {111, XK_F12},
+    {113, XK_F15},
+    // The Help key sits where PC keyboards have Insert.
+    {114, XK_Insert},
+    {115, XK_Home},
+    {116, XK_Page_Up},
+    {117, XK_Delete},
+    {118, XK_F4},
+    {119, XK_End},
+    {120, XK_F2},
+    {121, XK_Page_Down},
+    {122, XK_F1},
+    {123, XK_Left},
+    {124, XK_Right},
+    {125, XK_Down},
+    {126, XK_Up},
+};
+static_assert(std::is_sorted(std::begin(keyTable), std::end(keyTable),
+                             [](const auto& a, const auto& b) { return a.first < b.first; }));
+
+double steadySeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Xlib's default handler ends the process on any protocol error. A request that fails here (a keymap
+// change racing another client, say) must only cost that one event.
+int ignoreProtocolError(Display*, XErrorEvent* error) {
+    static std::atomic<int> reported = 0;
+    if (reported.fetch_add(1) < 10) {
+        std::fprintf(stderr, "vemdo: X11 request failed (error %d, request %d.%d); ignored\n", error->error_code,
+                     error->request_code, error->minor_code);
+    }
+    return 0;
+}
+
+int clampToRange(double value, int size) {
+    if (!std::isfinite(value))
+        return 0;
+    double rounded = std::round(value);
+    return static_cast<int>(std::clamp(rounded, 0.0, double(std::max(size, 1) - 1)));
+}
+
+unsigned int xButton(std::uint32_t number) {
+    switch (number) {
+    case 0:
+        return Button1;
+    case 1:
+        return Button3;
+    default:
+        return Button2;
+    }
+}
+
+bool isPress(MouseEventType type) {
+    return type == MouseEventType::leftMouseDown || type == MouseEventType::rightMouseDown ||
+           type == MouseEventType::otherMouseDown;
+}
+
+} // namespace
+
+struct X11InputBackend::Impl {
+    struct Spare {
+        KeyCode keycode = 0;
+        KeySym mapped = NoSymbol;
+        double lastUsed = -std::numeric_limits<double>::infinity();
+    };
+
+    Display* display = nullptr;
+    std::atomic<bool> trusted = false;
+    std::atomic<bool> broken = false;
+    mutable std::mutex reasonMutex;
+    std::string reason;
+
+    Window root = 0;
+    int rootWidth = 0;
+    int rootHeight = 0;
+    bool hasMonitors = false;
+
+    int minKeycode = 0;
+    int maxKeycode = 0;
+    int keysymsPerKeycode = 0;
+    std::vector<KeySym> keymap;
+    bool keymapStale = false;
+    std::vector<Spare> spares;
+    std::set<KeyCode> held;
+    std::map<char32_t, KeyCode> textKeysDown;
+
+    double verticalRemainder = 0;
+    double horizontalRemainder = 0;
+
+    void setReason(std::string text) {
+        std::lock_guard lock(reasonMutex);
+        reason = std::move(text);
+    }
+
+    bool usable() const { return display && trusted.load() && !broken.load(); }
+
+    void loadKeymap() {
+        int count = maxKeycode - minKeycode + 1;
+        int perKeycode = 0;
+        KeySym* symbols = XGetKeyboardMapping(display, KeyCode(minKeycode), count, &perKeycode);
+        keymap.clear();
+        keysymsPerKeycode = 0;
+        if (!symbols)
+            return;
+        keysymsPerKeycode = perKeycode;
+        keymap.assign(symbols, symbols + std::size_t(count) * std::size_t(perKeycode));
+        XFree(symbols);
+
+        // Keep our own spares (still mapped as we left them) with their history, and adopt any keycode
+        // that is now empty.
+        std::vector<Spare> kept;
+        for (const Spare& spare : spares) {
+            KeySym now = symbolAt(spare.keycode, 0);
+            if (now == spare.mapped || isEmpty(spare.keycode))
+                kept.push_back(spare);
+        }
+        for (int keycode = maxKeycode; keycode >= minKeycode; --keycode) {
+            bool known = std::any_of(kept.begin(), kept.end(), [&](const Spare& s) { return s.keycode == keycode; });
+            if (!known && isEmpty(KeyCode(keycode)))
+                kept.push_back({KeyCode(keycode), NoSymbol, -std::numeric_limits<double>::infinity()});
+        }
+        spares = std::move(kept);
+        keymapStale = false;
+    }
+
+    KeySym symbolAt(KeyCode keycode, int column) const {
+        if (keycode < minKeycode || keycode > maxKeycode || column >= keysymsPerKeycode)
+            return NoSymbol;
+        return keymap[std::size_t(keycode - minKeycode) * std::size_t(keysymsPerKeycode) + std::size_t(column)];
+    }
+
+    bool isEmpty(KeyCode keycode) const {
+        for (int column = 0; column < keysymsPerKeycode; ++column) {
+            if (symbolAt(keycode, column) != NoSymbol)
+                return false;
+        }
+        return true;
+    }
+
+    bool isSpare(KeyCode keycode) const {
+        return std::any_of(spares.begin(), spares.end(), [&](const Spare& s) { return s.keycode == keycode; });
+    }
+
+    // Picks up root resizes and keymap changes by other clients. Our own single-key remaps need no reload:
+    // the cached map already has them.
+    void drainEvents() {
+        while (XPending(display) > 0) {
+            XEvent event;
+            XNextEvent(display, &event);
+            if (event.type == ConfigureNotify && event.xconfigure.window == root) {
+                rootWidth = event.xconfigure.width;
+                rootHeight = event.xconfigure.height;
+            } else if (event.type == MappingNotify) {
+                XRefreshKeyboardMapping(&event.xmapping);
+                if (event.xmapping.request == MappingKeyboard &&
+                    !(event.xmapping.count == 1 && isSpare(KeyCode(event.xmapping.first_keycode)))) {
+                    keymapStale = true;
+                }
+            }
+        }
+        if (keymapStale)
+            loadKeymap();
+    }
+
+    // A keycode whose unmodified symbol already is `keysym`, not counting our spares.
+    std::optional<KeyCode> existingKeycode(KeySym keysym) const {
+        for (int keycode = minKeycode; keycode <= maxKeycode; ++keycode) {
+            if (symbolAt(KeyCode(keycode), 0) == keysym && !isSpare(KeyCode(keycode)))
+                return KeyCode(keycode);
+        }
+        return std::nullopt;
+    }
+
+    Spare* spareMappedTo(KeySym keysym) {
+        auto it = std::find_if(spares.begin(), spares.end(), [&](const Spare& s) { return s.mapped == keysym; });
+        return it == spares.end() ? nullptr : &*it;
+    }
+
+    // The keycode that types `keysym` now, mapping the least recently used free spare when no key has it.
+    std::optional<KeyCode> keycodeFor(KeySym keysym) {
+        if (auto keycode = existingKeycode(keysym))
+            return keycode;
+        if (Spare* spare = spareMappedTo(keysym)) {
+            spare->lastUsed = steadySeconds();
+            return spare->keycode;
+        }
+        Spare* victim = nullptr;
+        for (Spare& spare : spares) {
+            if (held.count(spare.keycode))
+                continue;
+            if (!victim || spare.lastUsed < victim->lastUsed)
+                victim = &spare;
+        }
+        if (!victim)
+            return std::nullopt;
+        double sinceUse = steadySeconds() - victim->lastUsed;
+        if (sinceUse < spareKeycodeReuseDelay) {
+            XFlush(display);
+            std::this_thread::sleep_for(std::chrono::duration<double>(spareKeycodeReuseDelay - sinceUse));
+        }
+        remap(victim->keycode, keysym);
+        victim->mapped = keysym;
+        victim->lastUsed = steadySeconds();
+        return victim->keycode;
+    }
+
+    void remap(KeyCode keycode, KeySym keysym) {
+        int perKeycode = std::max(keysymsPerKeycode, 2);
+        std::vector<KeySym> symbols(std::size_t(perKeycode), NoSymbol);
+        // The same symbol shifted and unshifted, so a held Shift cannot turn it into something else.
+        if (keysym != NoSymbol) {
+            symbols[0] = keysym;
+            symbols[1] = keysym;
+        }
+        XChangeKeyboardMapping(display, keycode, perKeycode, symbols.data(), 1);
+        if (perKeycode == keysymsPerKeycode) {
+            std::copy(symbols.begin(), symbols.end(),
+                      keymap.begin() + std::ptrdiff_t(keycode - minKeycode) * perKeycode);
+        } else {
+            keymapStale = true;
+        }
+    }
+
+    void fakeKey(KeyCode keycode, bool down) {
+        XTestFakeKeyEvent(display, keycode, down ? True : False, CurrentTime);
+        if (down)
+            held.insert(keycode);
+        else
+            held.erase(keycode);
+    }
+
+    // Xlib calls this instead of ending the process when the connection breaks; the display is then
+    // never touched again.
+    static void connectionLost(Display*, void* data) {
+        auto* impl = static_cast<Impl*>(data);
+        impl->broken = true;
+        impl->trusted = false;
+        impl->setReason("the connection to the X display was lost");
+    }
+
+    void clickWheel(unsigned int button, int clicks) {
+        for (int i = 0; i < clicks; ++i) {
+            XTestFakeButtonEvent(display, button, True, CurrentTime);
+            XTestFakeButtonEvent(display, button, False, CurrentTime);
+        }
+    }
+};
+
+X11InputBackend::X11InputBackend(const char* displayName) : m_impl(std::make_unique<Impl>()) {
+    Impl& m = *m_impl;
+    m.display = XOpenDisplay(displayName);
+    if (!m.display) {
+        const char* name = displayName ? displayName : XDisplayName(nullptr);
+        m.setReason(std::string("cannot open the X display \"") + (name ? name : "") + "\"");
+        return;
+    }
+    static std::once_flag handlerInstalled;
+    std::call_once(handlerInstalled, [] { XSetErrorHandler(ignoreProtocolError); });
+    XSetIOErrorExitHandler(m.display, Impl::connectionLost, &m);
+
+    int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+    if (!XTestQueryExtension(m.display, &eventBase, &errorBase, &major, &minor)) {
+        m.setReason("the X display has no XTEST extension");
+        return;
+    }
+    // Our fake events must not be held back by another client's grab of the server.
+    XTestGrabControl(m.display, True);
+
+    m.root = DefaultRootWindow(m.display);
+    XWindowAttributes attributes;
+    if (XGetWindowAttributes(m.display, m.root, &attributes)) {
+        m.rootWidth = attributes.width;
+        m.rootHeight = attributes.height;
+    }
+    XSelectInput(m.display, m.root, StructureNotifyMask);
+
+    int rrEvent = 0, rrError = 0, rrMajor = 0, rrMinor = 0;
+    m.hasMonitors = XRRQueryExtension(m.display, &rrEvent, &rrError) &&
+                    XRRQueryVersion(m.display, &rrMajor, &rrMinor) && (rrMajor > 1 || (rrMajor == 1 && rrMinor >= 5));
+
+    XDisplayKeycodes(m.display, &m.minKeycode, &m.maxKeycode);
+    m.loadKeymap();
+    m.trusted = true;
+}
+
+X11InputBackend::~X11InputBackend() {
+    Impl& m = *m_impl;
+    if (!m.display)
+        return;
+    if (!m.broken) {
+        if (m.trusted) {
+            for (KeyCode keycode : std::set<KeyCode>(m.held))
+                m.fakeKey(keycode, false);
+            for (const Impl::Spare& spare : m.spares) {
+                if (spare.mapped != NoSymbol)
+                    m.remap(spare.keycode, NoSymbol);
+            }
+        }
+        XCloseDisplay(m.display);
+    }
+}
+
+bool X11InputBackend::isTrusted() const {
+    return m_impl->trusted.load();
+}
+
+std::string X11InputBackend::unavailableReason() const {
+    std::lock_guard lock(m_impl->reasonMutex);
+    return m_impl->reason;
+}
+
+std::vector<Rect> X11InputBackend::screenFrames() const {
+    Impl& m = *m_impl;
+    if (!m.display || m.broken)
+        return {};
+    m.drainEvents();
+    std::vector<Rect> frames;
+    if (m.hasMonitors) {
+        int count = 0;
+        if (XRRMonitorInfo* monitors = XRRGetMonitors(m.display, m.root, True, &count)) {
+            for (int i = 0; i < count; ++i)
+                frames.push_back({double(monitors[i].x), double(monitors[i].y), double(monitors[i].width),
+                                  double(monitors[i].height)});
+            XRRFreeMonitors(monitors);
+        }
+    }
+    // Without RandR monitors (old servers, every output switched off) the root window is still a place the
+    // pointer can be.
+    if (frames.empty() && m.rootWidth > 0 && m.rootHeight > 0)
+        frames.push_back({0, 0, double(m.rootWidth), double(m.rootHeight)});
+    return frames;
+}
+
+std::optional<Point> X11InputBackend::pointerLocation() const {
+    Impl& m = *m_impl;
+    if (!m.display || m.broken)
+        return std::nullopt;
+    Window rootReturn = 0, child = 0;
+    int rootX = 0, rootY = 0, winX = 0, winY = 0;
+    unsigned int mask = 0;
+    if (!XQueryPointer(m.display, m.root, &rootReturn, &child, &rootX, &rootY, &winX, &winY, &mask))
+        return std::nullopt;
+    if (m.broken)
+        return std::nullopt;
+    return Point{double(rootX), double(rootY)};
+}
+
+bool X11InputBackend::postMouse(const MouseEvent& event) {
+    Impl& m = *m_impl;
+    if (!m.usable())
+        return false;
+    m.drainEvents();
+    int x = clampToRange(event.position.x, m.rootWidth);
+    int y = clampToRange(event.position.y, m.rootHeight);
+    XTestFakeMotionEvent(m.display, DefaultScreen(m.display), x, y, CurrentTime);
+    if (event.type != MouseEventType::mouseMoved && event.type != MouseEventType::leftMouseDragged)
+        XTestFakeButtonEvent(m.display, xButton(event.button), isPress(event.type) ? True : False, CurrentTime);
+    XFlush(m.display);
+    return !m.broken;
+}
+
+int X11InputBackend::takeWheelClicks(double& remainder, std::int32_t delta) {
+    if ((delta > 0 && remainder < 0) || (delta < 0 && remainder > 0))
+        remainder = 0;
+    remainder += delta;
+    double whole = std::trunc(remainder / pixelsPerWheelClick);
+    if (std::abs(whole) > maxWheelClicksPerEvent) {
+        remainder = 0;
+        return whole > 0 ? maxWheelClicksPerEvent : -maxWheelClicksPerEvent;
+    }
+    remainder -= whole * pixelsPerWheelClick;
+    return static_cast<int>(whole);
+}
+
+bool X11InputBackend::postScroll(const ScrollEvent& event) {
+    Impl& m = *m_impl;
+    if (!m.usable())
+        return false;
+    m.drainEvents();
+    int vertical = takeWheelClicks(m.verticalRemainder, event.vertical);
+    int horizontal = takeWheelClicks(m.horizontalRemainder, event.horizontal);
+    // X wheel buttons: 4 up, 5 down, 6 left, 7 right.
+    m.clickWheel(vertical > 0 ? 4 : 5, std::abs(vertical));
+    m.clickWheel(horizontal > 0 ? 6 : 7, std::abs(horizontal));
+    XFlush(m.display);
+    return !m.broken;
+}
+
+std::optional<std::uint32_t> X11InputBackend::keysymForKeyCode(std::uint16_t keyCode) {
+    auto it = std::lower_bound(std::begin(keyTable), std::end(keyTable), keyCode,
+                               [](const auto& entry, std::uint16_t code) { return entry.first < code; });
+    if (it == std::end(keyTable) || it->first != keyCode)
+        return std::nullopt;
+    return static_cast<std::uint32_t>(it->second);
+}
+
+std::uint32_t X11InputBackend::keysymForScalar(char32_t scalar) {
+    switch (scalar) {
+    case U'\b':
+        return XK_BackSpace;
+    case U'\t':
+        return XK_Tab;
+    case U'\n':
+    case U'\r':
+        return XK_Return;
+    case 0x1B:
+        return XK_Escape;
+    case 0x7F:
+        return XK_Delete;
+    default:
+        break;
+    }
+    // Printable Latin-1 has keysyms equal to the code point; everything else has the Unicode keysym range.
+    if ((scalar >= 0x20 && scalar <= 0x7E) || (scalar >= 0xA0 && scalar <= 0xFF))
+        return static_cast<std::uint32_t>(scalar);
+    return 0x01000000u | static_cast<std::uint32_t>(scalar);
+}
+
+bool X11InputBackend::postKey(const KeyEvent& event) {
+    Impl& m = *m_impl;
+    if (!m.usable())
+        return false;
+    m.drainEvents();
+
+    if (event.unicode) {
+        char32_t scalar = *event.unicode;
+        std::optional<KeyCode> keycode;
+        if (event.down) {
+            keycode = m.keycodeFor(keysymForScalar(scalar));
+            if (keycode)
+                m.textKeysDown[scalar] = *keycode;
+        } else if (auto it = m.textKeysDown.find(scalar); it != m.textKeysDown.end()) {
+            keycode = it->second;
+            m.textKeysDown.erase(it);
+        }
+        if (!keycode)
+            return false;
+        m.fakeKey(*keycode, event.down);
+        XFlush(m.display);
+        return !m.broken;
+    }
+
+    auto keysym = keysymForKeyCode(event.keyCode);
+    if (!keysym)
+        return false;
+    auto keycode = m.keycodeFor(*keysym);
+    if (!keycode)
+        return false;
+
+    // The Command flag means Control here; press it around the key unless it is already held.
+    std::optional<KeyCode> control;
+    if (event.flags && (*event.flags & commandFlag)) {
+        control = m.keycodeFor(XK_Control_L);
+        bool controlHeld = std::any_of(m.held.begin(), m.held.end(), [&](KeyCode held) {
+            KeySym symbol = m.symbolAt(held, 0);
+            return symbol == XK_Control_L || symbol == XK_Control_R;
+        });
+        if (controlHeld)
+            control.reset();
+    }
+    if (control)
+        m.fakeKey(*control, true);
+    m.fakeKey(*keycode, event.down);
+    if (control)
+        m.fakeKey(*control, false);
+    XFlush(m.display);
+    return !m.broken;
+}
+
+} // namespace vemdo
