@@ -207,6 +207,16 @@ std::variant<std::optional<Command>, std::string> parseScriptLine(std::string_vi
 
 OptionsResult parseOptions(std::span<const std::string> args) {
     Options options;
+    // "vemdo-client pair --help" should help rather than complain; only `type` may send the words.
+    for (const auto& arg : args) {
+        if (arg == "type") {
+            break;
+        }
+        if (arg == "-h" || arg == "--help") {
+            options.help = true;
+            return options;
+        }
+    }
     std::size_t i = 0;
     auto value = [&](const std::string& name) -> std::optional<std::string> {
         if (i + 1 >= args.size()) {
