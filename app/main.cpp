@@ -1,4 +1,131 @@
 // SPDX-License-Identifier: MIT
-int main() {
-    return 0;
+#include "app/app_delegate.h"
+#include "app/command_line.h"
+#include "injection/input_backend.h"
+#include "platform/autostart_login_item.h"
+#include "platform/headless_menu_presenter.h"
+#include "platform/qt_ui_menu.h"
+#include "platform/resource_paths.h"
+#include "platform/shared_instances.h"
+#include "platform/single_instance_lock.h"
+#include "transport/transport.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+
+namespace {
+
+using namespace vemdo;
+
+// Every call reaches Transport::shared(), so the transport is created by the first menu build.
+class SharedTransport final : public TransportFacade {
+public:
+    bool isListening() override { return Transport::shared().isListening(); }
+    int connectedClients() override { return Transport::shared().connectedClients(); }
+    std::optional<std::string> currentPairingCode() override { return Transport::shared().currentPairingCode(); }
+    void start() override { Transport::shared().start(); }
+    void regeneratePairingCode() override { Transport::shared().regeneratePairingCode(); }
+};
+
+bool hasDisplay() {
+    auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value && *value;
+    };
+    return set("DISPLAY") || set("WAYLAND_DISPLAY");
+}
+
+std::optional<std::uint16_t> portWhileListening() {
+    auto& transport = Transport::shared();
+    if (!transport.isListening())
+        return std::nullopt;
+    return transport.listeningPort();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    const CommandLineResult parsed = parseCommandLine(arguments);
+    if (!parsed.options) {
+        std::cerr << "vemdo-trackpad: " << parsed.error << "\n"
+                  << "Try 'vemdo-trackpad --help' for more information.\n";
+        return 2;
+    }
+    const CommandLine& options = *parsed.options;
+    if (options.help) {
+        std::cout << usageText("vemdo-trackpad");
+        return 0;
+    }
+    if (options.version) {
+        std::cout << "vemdo-trackpad " << platform::applicationVersion() << '\n';
+        return 0;
+    }
+
+    // Whoever reads the terminal output (a person, a log, a test) should see each block as it is made.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    SingleInstanceLock lock(SingleInstanceLock::defaultFile());
+    if (lock.outcome() == SingleInstanceLock::Outcome::heldByAnother) {
+        std::cerr << "vemdo-trackpad: already running for this user";
+        if (lock.holder() > 0)
+            std::cerr << " (process " << lock.holder() << ")";
+        std::cerr << "; only one server may use the pairing store at a time.\n";
+        return 1;
+    }
+    if (lock.outcome() == SingleInstanceLock::Outcome::failed)
+        std::cerr << "vemdo-trackpad: cannot take the single-instance lock (" << lock.error()
+                  << "); going on without it.\n";
+
+    if (options.port)
+        platform::setRequestedPort(*options.port);
+
+    const bool headless = options.headless || !hasDisplay();
+    std::unique_ptr<QCoreApplication> application;
+    if (headless)
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    else
+        application = std::make_unique<QApplication>(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vemdo-trackpad"));
+    QCoreApplication::setApplicationVersion(QString::fromStdString(platform::applicationVersion()));
+
+    std::unique_ptr<StatusMenuPresenter> menu;
+    std::unique_ptr<AlertPresenter> alerts;
+    if (headless) {
+        menu = std::make_unique<HeadlessMenuPresenter>(std::cout, portWhileListening);
+        alerts = std::make_unique<TerminalAlertPresenter>(std::cerr);
+    } else {
+        prepareIconTheme();
+        QApplication::setDesktopFileName(QStringLiteral("vemdo-trackpad"));
+        if (QSystemTrayIcon::isSystemTrayAvailable()) {
+            // Closing an alert must not end a program whose only other window is the tray menu.
+            QApplication::setQuitOnLastWindowClosed(false);
+            menu = std::make_unique<TrayMenuPresenter>();
+        } else {
+            // Without a tray the window is the whole interface; closing it ends the program.
+            menu = std::make_unique<WindowMenuPresenter>();
+        }
+        alerts = std::make_unique<QtAlertPresenter>();
+    }
+
+    SharedTransport transport;
+    InputPermission permission([] { return platform::inputBackend().isTrusted(); }, !headless);
+    AutostartLoginItem loginItem(AutostartLoginItem::defaultDirectory(), platform::executablePath());
+
+    // Held for the life of the process, as the event loop never hands control back before exit.
+    static AppDelegate* delegate =
+        new AppDelegate({transport, *menu, *alerts, permission, loginItem, platform::mainQueue(),
+                         platform::stringTable(), [] { QCoreApplication::quit(); }});
+    QTimer::singleShot(0, application.get(), [] { delegate->applicationDidFinishLaunching(); });
+    const int status = application->exec();
+    // The transport thread still runs: leave without running destructors it might race with.
+    std::fflush(stdout);
+    std::_Exit(status);
 }

@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: MIT
+#include "platform/headless_menu_presenter.h"
+
+namespace vemdo {
+
+std::string formatHeadlessBlock(const std::vector<MenuEntry>& entries, std::optional<std::uint16_t> listeningPort) {
+    std::string block;
+    for (const auto& entry : entries) {
+        if (entry.kind != MenuEntryKind::information)
+            continue;
+        block += entry.plainText;
+        block += '\n';
+    }
+    if (listeningPort)
+        block += "Listening on port " + std::to_string(*listeningPort) + "\n";
+    else
+        block += "Not listening\n";
+    block += '\n';
+    return block;
+}
+
+HeadlessMenuPresenter::HeadlessMenuPresenter(std::ostream& out,
+                                             std::function<std::optional<std::uint16_t>()> listeningPort)
+    : m_out(out), m_listeningPort(std::move(listeningPort)) {}
+
+void HeadlessMenuPresenter::showEntries(const std::vector<MenuEntry>& entries) {
+    std::string block = formatHeadlessBlock(entries, m_listeningPort ? m_listeningPort() : std::nullopt);
+    if (block == m_lastBlock)
+        return;
+    m_out << block << std::flush;
+    m_lastBlock = std::move(block);
+}
+
+int TerminalAlertPresenter::runModal(const AlertRequest& alert) {
+    m_out << alert.messageText << ": " << alert.informativeText << std::endl;
+    return -1;
+}
+
+} // namespace vemdo

@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "app/app_delegate.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace vemdo {
+
+// The menu as text: one line per information entry in menu order, then "Listening on port N" or
+// "Not listening", then an empty line. Action entries and separators are left out.
+std::string formatHeadlessBlock(const std::vector<MenuEntry>& entries, std::optional<std::uint16_t> listeningPort);
+
+// Stands in for the status item when there is no display: prints the block whenever it differs from the
+// last one printed, and flushes, so that a reader on a pipe sees each block at once.
+class HeadlessMenuPresenter final : public StatusMenuPresenter {
+public:
+    // `listeningPort` answers with the port while the server listens, and nothing otherwise.
+    HeadlessMenuPresenter(std::ostream& out, std::function<std::optional<std::uint16_t>()> listeningPort);
+
+    void createStatusItem(const SymbolIcon&) override {}
+    void setActionHandler(std::function<void(MenuAction)>) override {}
+    void showEntries(const std::vector<MenuEntry>& entries) override;
+    void cancelTracking() override {}
+    bool hasStatusButton() const override { return false; }
+    void popUpAtStatusItem() override {}
+
+private:
+    std::ostream& m_out;
+    std::function<std::optional<std::uint16_t>()> m_listeningPort;
+    std::string m_lastBlock;
+};
+
+// Alerts on a terminal: printed to the given stream; nobody can answer, so no button is chosen.
+class TerminalAlertPresenter final : public AlertPresenter {
+public:
+    explicit TerminalAlertPresenter(std::ostream& out) : m_out(out) {}
+    int runModal(const AlertRequest& alert) override;
+
+private:
+    std::ostream& m_out;
+};
+
+} // namespace vemdo

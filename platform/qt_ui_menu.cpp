@@ -1,0 +1,396 @@
+// SPDX-License-Identifier: MIT
+#include "platform/qt_ui_menu.h"
+
+#include "platform/icon_names.h"
+#include "platform/resource_paths.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCursor>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <QWidgetAction>
+
+#include <cmath>
+#include <iostream>
+
+namespace vemdo {
+
+namespace {
+
+QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+// Action texts treat '&' as a mnemonic marker.
+QString actionText(const std::string& text) {
+    QString result = qs(text);
+    result.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    return result;
+}
+
+QFont::Weight qtWeight(FontWeight weight) {
+    switch (weight) {
+    case FontWeight::medium:
+        return QFont::Medium;
+    case FontWeight::semibold:
+        return QFont::DemiBold;
+    case FontWeight::bold:
+        return QFont::Bold;
+    case FontWeight::regular:
+        break;
+    }
+    return QFont::Normal;
+}
+
+QColor semanticColor(SemanticColor color, const QPalette& palette) {
+    QColor text = palette.color(QPalette::Active, QPalette::WindowText);
+    switch (color) {
+    case SemanticColor::label:
+        return text;
+    case SemanticColor::secondaryLabel:
+        text.setAlphaF(0.62f);
+        return text;
+    case SemanticColor::tertiaryLabel:
+        text.setAlphaF(0.42f);
+        return text;
+    case SemanticColor::controlAccent:
+        // QPalette::Accent needs Qt 6.6; Highlight is the accent on older versions and most themes.
+        return palette.color(QPalette::Active, QPalette::Highlight);
+    }
+    return text;
+}
+
+// Sizes in the model are in points of a 1x screen, where one point is one device-independent pixel.
+QFont styledFont(const TextStyleSpec& spec, const QFont& base) {
+    QFont font = spec.monospaced ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : base;
+    if (spec.pointSize > 0)
+        font.setPixelSize(static_cast<int>(std::lround(spec.pointSize)));
+    font.setWeight(qtWeight(spec.weight));
+    if (spec.kerning != 0)
+        font.setLetterSpacing(QFont::AbsoluteSpacing, spec.kerning);
+    return font;
+}
+
+QKeySequence keySequence(const std::string& keyEquivalent) {
+    if (keyEquivalent.empty())
+        return {};
+    // The command modifier of the original is Control here.
+    return QKeySequence(QStringLiteral("Ctrl+") + qs(keyEquivalent).toUpper());
+}
+
+QLabel* iconLabel(const SymbolIcon& symbol, QWidget* parent) {
+    const QIcon icon = symbolIcon(symbol);
+    if (icon.isNull())
+        return nullptr;
+    auto* label = new QLabel(parent);
+    const int size = static_cast<int>(std::lround(symbol.pointSize));
+    label->setPixmap(icon.pixmap(QSize(size, size)));
+    label->setFixedSize(std::max(size, 16), std::max(size, 16));
+    label->setAlignment(Qt::AlignCenter);
+    if (!symbol.accessibilityDescription.empty())
+        label->setAccessibleName(qs(symbol.accessibilityDescription));
+    return label;
+}
+
+// The title of an entry drawn run by run; a run ending in a line feed ends its line.
+QWidget* titleWidget(const MenuEntry& entry, const QFont& base, const QPalette& palette, QWidget* parent) {
+    auto* title = new QWidget(parent);
+    auto* lines = new QVBoxLayout(title);
+    lines->setContentsMargins(0, 0, 0, 0);
+    lines->setSpacing(0);
+    QHBoxLayout* line = nullptr;
+    for (const auto& run : entry.runs) {
+        std::string text = run.text;
+        const bool endsLine = !text.empty() && text.back() == '\n';
+        if (endsLine)
+            text.pop_back();
+        if (!line) {
+            line = new QHBoxLayout();
+            line->setSpacing(0);
+            lines->addLayout(line);
+        }
+        const TextStyleSpec spec = textStyleSpec(run.style);
+        auto* label = new QLabel(qs(text), title);
+        label->setTextFormat(Qt::PlainText);
+        label->setFont(styledFont(spec, base));
+        QPalette runPalette = palette;
+        runPalette.setColor(QPalette::WindowText, semanticColor(spec.color, palette));
+        label->setPalette(runPalette);
+        line->addWidget(label);
+        if (endsLine) {
+            line->addStretch(1);
+            line = nullptr;
+        }
+    }
+    if (line)
+        line->addStretch(1);
+    return title;
+}
+
+QWidget* styledEntryWidget(const MenuEntry& entry, const QFont& base, const QPalette& palette, QWidget* parent) {
+    auto* row = new QWidget(parent);
+    auto* layout = new QHBoxLayout(row);
+    // Roughly where a menu item's icon and text columns begin, so styled lines line up with plain ones.
+    layout->setContentsMargins(6, 4, 14, 4);
+    layout->setSpacing(8);
+    if (entry.icon) {
+        if (auto* icon = iconLabel(*entry.icon, row))
+            layout->addWidget(icon, 0, Qt::AlignVCenter);
+    }
+    layout->addWidget(titleWidget(entry, base, palette, row), 1);
+    row->setAccessibleName(qs(entry.plainText));
+    return row;
+}
+
+// Handlers may rebuild the menu, which deletes the action that is still emitting; running them from the
+// event loop keeps that safe.
+void connectAction(QAction* action, QObject* context, const std::function<void(MenuAction)>& handler,
+                   MenuAction which) {
+    if (!handler || which == MenuAction::none)
+        return;
+    QObject::connect(
+        action, &QAction::triggered, context, [handler, which] { handler(which); }, Qt::QueuedConnection);
+}
+
+} // namespace
+
+void prepareIconTheme() {
+    const QString current = QIcon::themeName();
+    if (!current.isEmpty() && current != QStringLiteral("hicolor"))
+        return;
+    for (const auto& theme : {QStringLiteral("Adwaita"), QStringLiteral("breeze"), QStringLiteral("gnome")}) {
+        for (const auto& root : QIcon::themeSearchPaths()) {
+            if (QFileInfo::exists(root + QLatin1Char('/') + theme + QStringLiteral("/index.theme"))) {
+                QIcon::setThemeName(theme);
+                return;
+            }
+        }
+    }
+}
+
+QIcon symbolIcon(const SymbolIcon& symbol) {
+    if (symbol.name == statusItemIcon().name) {
+        const auto file = platform::resourceDirectory() / "icons" / "vemdo-trackpad.svg";
+        QIcon icon(QString::fromStdString(file.string()));
+        if (!icon.availableSizes().isEmpty() || !icon.pixmap(QSize(16, 16)).isNull())
+            return icon;
+        return QIcon::fromTheme(QString::fromLatin1(trayIconName.data(), static_cast<int>(trayIconName.size())));
+    }
+    for (const auto& name : freedesktopIconNames(symbol.name)) {
+        QIcon icon = QIcon::fromTheme(qs(name));
+        if (!icon.isNull())
+            return icon;
+    }
+    return {};
+}
+
+void fillMenu(QMenu& menu, const std::vector<MenuEntry>& entries, const std::function<void(MenuAction)>& handler) {
+    menu.clear();
+    for (const auto& entry : entries) {
+        if (entry.kind == MenuEntryKind::separator) {
+            menu.addSeparator();
+            continue;
+        }
+        QAction* action = nullptr;
+        if (entry.isStyled()) {
+            auto* widgetAction = new QWidgetAction(&menu);
+            widgetAction->setDefaultWidget(styledEntryWidget(entry, menu.font(), menu.palette(), nullptr));
+            action = widgetAction;
+        } else {
+            action = new QAction(&menu);
+        }
+        // Hosts that cannot show the widget (D-Bus menus) show this text and icon instead.
+        action->setText(actionText(entry.plainText));
+        if (entry.icon) {
+            const QIcon icon = symbolIcon(*entry.icon);
+            if (!icon.isNull())
+                action->setIcon(icon);
+            if (!entry.icon->accessibilityDescription.empty())
+                action->setToolTip(qs(entry.icon->accessibilityDescription));
+        }
+        action->setEnabled(entry.enabled);
+        if (entry.checkable) {
+            action->setCheckable(true);
+            action->setChecked(entry.checked);
+        }
+        if (!entry.keyEquivalent.empty()) {
+            action->setShortcut(keySequence(entry.keyEquivalent));
+            action->setShortcutVisibleInContextMenu(true);
+        }
+        connectAction(action, &menu, handler, entry.action);
+        menu.addAction(action);
+    }
+}
+
+TrayMenuPresenter::TrayMenuPresenter() : m_menu(std::make_unique<QMenu>()) {}
+
+TrayMenuPresenter::~TrayMenuPresenter() = default;
+
+void TrayMenuPresenter::createStatusItem(const SymbolIcon& icon) {
+    m_tray = std::make_unique<QSystemTrayIcon>(symbolIcon(icon));
+    m_tray->setToolTip(qs(icon.accessibilityDescription));
+    m_tray->setContextMenu(m_menu.get());
+    // XEmbed trays open the context menu only on a right click; a left click opens it too, as designed.
+    connect(m_tray.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger && !m_menu->isVisible())
+            m_menu->popup(QCursor::pos());
+    });
+    m_tray->show();
+}
+
+void TrayMenuPresenter::setActionHandler(std::function<void(MenuAction)> handler) {
+    m_handler = std::move(handler);
+}
+
+void TrayMenuPresenter::showEntries(const std::vector<MenuEntry>& entries) {
+    fillMenu(*m_menu, entries, m_handler);
+}
+
+void TrayMenuPresenter::cancelTracking() {
+    m_menu->hide();
+}
+
+bool TrayMenuPresenter::hasStatusButton() const {
+    return m_tray && m_tray->isVisible() && !m_tray->geometry().isEmpty();
+}
+
+void TrayMenuPresenter::popUpAtStatusItem() {
+    if (!hasStatusButton())
+        return;
+    const QRect button = m_tray->geometry();
+    m_menu->popup(QPoint(button.left(), button.top() + button.height() + 5));
+}
+
+WindowMenuPresenter::WindowMenuPresenter() : m_window(std::make_unique<QWidget>()) {
+    m_window->setWindowTitle(QStringLiteral("Vemdo Trackpad"));
+    auto* layout = new QVBoxLayout(m_window.get());
+    layout->setContentsMargins(8, 8, 8, 8);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+WindowMenuPresenter::~WindowMenuPresenter() = default;
+
+void WindowMenuPresenter::createStatusItem(const SymbolIcon& icon) {
+    m_window->setWindowIcon(symbolIcon(icon));
+    m_window->show();
+}
+
+void WindowMenuPresenter::setActionHandler(std::function<void(MenuAction)> handler) {
+    m_handler = std::move(handler);
+}
+
+void WindowMenuPresenter::showEntries(const std::vector<MenuEntry>& entries) {
+    // Unlike a closed menu, the window is always on screen: rebuilding identical contents would only
+    // make it flicker and lose keyboard focus.
+    if (m_content && entries == m_shown)
+        return;
+    m_shown = entries;
+    delete m_content;
+    m_content = new QWidget(m_window.get());
+    auto* layout = new QVBoxLayout(m_content);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(2);
+    const QFont base = m_window->font();
+    const QPalette palette = m_window->palette();
+    for (const auto& entry : entries) {
+        if (entry.kind == MenuEntryKind::separator) {
+            auto* line = new QFrame(m_content);
+            line->setFrameShape(QFrame::HLine);
+            line->setFrameShadow(QFrame::Sunken);
+            layout->addWidget(line);
+            continue;
+        }
+        if (entry.kind == MenuEntryKind::information) {
+            layout->addWidget(styledEntryWidget(entry, base, palette, m_content));
+            continue;
+        }
+        QAbstractButton* button = nullptr;
+        if (entry.checkable) {
+            auto* box = new QCheckBox(actionText(entry.plainText), m_content);
+            box->setChecked(entry.checked);
+            button = box;
+        } else {
+            auto* push = new QPushButton(actionText(entry.plainText), m_content);
+            push->setShortcut(keySequence(entry.keyEquivalent));
+            button = push;
+        }
+        if (entry.icon) {
+            const QIcon icon = symbolIcon(*entry.icon);
+            if (!icon.isNull())
+                button->setIcon(icon);
+            if (!entry.icon->accessibilityDescription.empty())
+                button->setToolTip(qs(entry.icon->accessibilityDescription));
+        }
+        button->setEnabled(entry.enabled);
+        if (m_handler && entry.action != MenuAction::none) {
+            const auto handler = m_handler;
+            const MenuAction which = entry.action;
+            // A check box must show the state the system reports, not the click: the rebuild sets it.
+            if (entry.checkable)
+                connect(button, &QAbstractButton::clicked, button,
+                        [box = button, checked = entry.checked] { box->setChecked(checked); });
+            connect(
+                button, &QAbstractButton::clicked, m_content, [handler, which] { handler(which); },
+                Qt::QueuedConnection);
+        }
+        layout->addWidget(button);
+    }
+    m_window->layout()->addWidget(m_content);
+}
+
+int QtAlertPresenter::runModal(const AlertRequest& alert) {
+    QMessageBox box;
+    box.setIcon(QMessageBox::Warning);
+    box.setWindowTitle(QStringLiteral("Vemdo Trackpad"));
+    box.setText(qs(alert.messageText));
+    box.setInformativeText(qs(alert.informativeText));
+    std::vector<QAbstractButton*> buttons;
+    for (std::size_t i = 0; i < alert.buttons.size(); ++i) {
+        buttons.push_back(
+            box.addButton(qs(alert.buttons[i]), i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole));
+    }
+    if (!buttons.empty())
+        box.setDefaultButton(qobject_cast<QPushButton*>(buttons.front()));
+    box.exec();
+    for (std::size_t i = 0; i < buttons.size(); ++i) {
+        if (box.clickedButton() == buttons[i])
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+InputPermission::InputPermission(std::function<bool()> trusted, bool desktop)
+    : m_trusted(std::move(trusted)), m_desktop(desktop) {}
+
+std::filesystem::path InputPermission::helpPage() {
+    const auto resources = platform::resourceDirectory();
+    if (resources.empty())
+        return {};
+    return resources / "help" / "input.html";
+}
+
+void InputPermission::openAccessibilitySettings() {
+    const auto page = helpPage();
+    if (page.empty()) {
+        std::cerr << "vemdo-trackpad: the help page is not installed\n";
+        return;
+    }
+    if (m_desktop && QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(page.string()))))
+        return;
+    std::cerr << "How to make input possible: " << page.string() << '\n';
+}
+
+} // namespace vemdo
