@@ -14,7 +14,7 @@ endif
 
 CMAKE_CONFIGURE = cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEMDO_WERROR=$(WERROR)
 
-.PHONY: all deps configure build run test unit-test format-check format install bench clean
+.PHONY: all deps configure build run test unit-test format-check format install bench fuzz clean
 
 all: build
 
@@ -50,5 +50,8 @@ bench: deps
 	cmake --build build-bench -j $(JOBS)
 	bash bench/run.sh build-bench
 
+fuzz: deps
+	bash fuzz/run.sh --seconds $(or $(FUZZ_SECONDS),60) --build-dir build-fuzz
+
 clean:
-	rm -rf $(BUILD_DIR) build-bench
+	rm -rf $(BUILD_DIR) build-bench build-fuzz

@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake ninja-build pkg-config clang clang-format
+    build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-dev
     qt6-base-dev qt6-tools-dev qt6-l10n-tools libqt6svg6 qt6-svg-dev adwaita-icon-theme
     rapidjson-dev libssl-dev libavahi-client-dev avahi-daemon avahi-utils dbus dbus-x11
     libx11-dev libxtst-dev libxrandr-dev xvfb xdotool x11-utils x11-xserver-utils
