@@ -59,7 +59,7 @@ public:
     std::string generateToken(std::string_view deviceID);
     // True only when the code matches the stored one and the device's new token has been stored.
     bool validatePairing(std::string_view deviceID, std::string_view code);
-    // Takes the same time whatever the stored and presented tokens hold.
+    // Its time depends neither on the stored token nor on where the two differ.
     bool validateToken(std::string_view deviceID, std::string_view token) const;
 
     // Sliding window per device ID: records the attempt and answers true, or refuses without recording.
