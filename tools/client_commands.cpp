@@ -406,7 +406,8 @@ saved token, on a fresh connection, as the phone does.
 
 Options:
   --host HOST --port PORT   connect to this address instead of finding the server by DNS-SD
-  --name NAME               when browsing, use the server with this name (default: the first found)
+  --name NAME               when browsing, use the server with this name (default: the first found);
+                            with --host, keep its token under this name instead of under HOST
   --udp                     send moves, scrolls and left/right button events as UDP datagrams to the
                             same port (the server accepts them only while this computer has an
                             authenticated connection, which the client keeps open meanwhile);

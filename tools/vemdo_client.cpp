@@ -377,7 +377,8 @@ int main(int argc, char** argv) {
     if (options.host) {
         host = *options.host;
         port = *options.port;
-        serverKey = host;
+        // --name lets a user who mixes browsing and --host keep one pairing per server.
+        serverKey = options.serviceName.value_or(host);
     } else {
         std::vector<FoundServer> found;
         std::string error;

@@ -434,7 +434,8 @@ class Sandbox:
         self.display = ":" + number.decode().strip()
         return self.display
 
-    def server(self, name="server", config_home=None, args=(), env_overrides=None, host=1, binary=None):
+    def server(self, name="server", config_home=None, args=(), env_overrides=None, host=1, binary=None,
+               headless=True):
         """Starts the real server with its own per-user directories (kept across restarts by name)."""
         binary = binary or self.server_binary
         config_home = config_home or self.path(name, "config")
@@ -451,7 +452,8 @@ class Sandbox:
                     env.pop(k, None)
                 else:
                     env[k] = v
-        return self._spawn(Server, name, self.on_host(host, [binary, "--headless", *args]), env)
+        argv = [binary, *(["--headless"] if headless else []), *args]
+        return self._spawn(Server, name, self.on_host(host, argv), env)
 
     def forget(self, process):
         """Stops a process started here and drops it from the cleanup list."""
