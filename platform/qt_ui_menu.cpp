@@ -146,10 +146,11 @@ QWidget* styledEntryWidget(const MenuEntry& entry, const QFont& base, const QPal
     // Roughly where a menu item's icon and text columns begin, so styled lines line up with plain ones.
     layout->setContentsMargins(6, 4, 14, 4);
     layout->setSpacing(8);
-    if (entry.icon) {
-        if (auto* icon = iconLabel(*entry.icon, row))
-            layout->addWidget(icon, 0, Qt::AlignVCenter);
-    }
+    QLabel* icon = entry.icon ? iconLabel(*entry.icon, row) : nullptr;
+    if (icon)
+        layout->addWidget(icon, 0, Qt::AlignVCenter);
+    else
+        layout->addSpacing(22); // the width of the icon column of plain entries
     layout->addWidget(titleWidget(entry, base, palette, row), 1);
     row->setAccessibleName(qs(entry.plainText));
     return row;
@@ -256,7 +257,12 @@ void TrayMenuPresenter::setActionHandler(std::function<void(MenuAction)> handler
 }
 
 void TrayMenuPresenter::showEntries(const std::vector<MenuEntry>& entries) {
+    // Refilling a menu that is open closes it on some hosts; what it would show again is the same.
+    if (m_filled && entries == m_shown)
+        return;
     fillMenu(*m_menu, entries, m_handler);
+    m_shown = entries;
+    m_filled = true;
 }
 
 void TrayMenuPresenter::cancelTracking() {

@@ -51,6 +51,8 @@ private:
     std::unique_ptr<QMenu> m_menu;
     std::unique_ptr<QSystemTrayIcon> m_tray;
     std::function<void(MenuAction)> m_handler;
+    std::vector<MenuEntry> m_shown;
+    bool m_filled = false;
 };
 
 // Where no tray exists: the same entries, live, in a small window.
