@@ -50,9 +50,9 @@ std::optional<GestureType> gestureTypeFromRaw(std::string_view raw);
 // The JSON keys, in field order. Anything else in an object is ignored.
 struct CodingKeys {
     static constexpr std::array<std::string_view, 17> all = {
-        "kind",   "dx",        "dy",          "scrollX",         "scrollY",     "button",
-        "keyCode", "text",     "timestamp",   "gestureType",     "gestureProgress",
-        "fingerCount", "deviceID", "pairingCode", "token",       "success",     "message",
+        "kind",     "dx",          "dy",        "scrollX",     "scrollY",         "button",
+        "keyCode",  "text",        "timestamp", "gestureType", "gestureProgress", "fingerCount",
+        "deviceID", "pairingCode", "token",     "success",     "message",
     };
 };
 
@@ -77,6 +77,7 @@ struct Packet {
     std::optional<std::string> message;
 
     // Strict, all-or-nothing decoding of one JSON object (UTF-8 bytes, surrounding white space allowed).
+    // One of the 17 keys given twice fails the message; unknown keys are skipped whatever they hold.
     static std::optional<Packet> decodeJson(std::string_view json);
 
     // Compact JSON, absent fields left out, never a raw line feed inside. Fails (no value) only for a
