@@ -383,7 +383,12 @@ X11InputBackend::X11InputBackend(const char* displayName) : m_impl(std::make_uni
         return;
     }
     static std::once_flag handlerInstalled;
-    std::call_once(handlerInstalled, [] { XSetErrorHandler(ignoreProtocolError); });
+    std::call_once(handlerInstalled, [] {
+        XSetErrorHandler(ignoreProtocolError);
+        // Xlib's default handler for a broken connection ends the process; the per-display exit handler
+        // below then marks the backend untrusted instead.
+        XSetIOErrorHandler([](Display*) { return 0; });
+    });
     XSetIOErrorExitHandler(m.display, Impl::connectionLost, &m);
 
     int eventBase = 0, errorBase = 0, major = 0, minor = 0;

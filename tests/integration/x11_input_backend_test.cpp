@@ -397,6 +397,22 @@ TEST_F(X11InputTest, ClosingTheBackendRestoresTheSpareKeycodes) {
     EXPECT_EQ(emptyKeycodes(), before);
 }
 
+TEST_F(X11InputTest, AServerThatGoesAwayLeavesAnUntrustedBackendAndARunningProcess) {
+    injector().handle(move(1, 1));
+    XCloseDisplay(m_probe);
+    m_probe = nullptr;
+    m_server.stop();
+    // The first request to notice the broken connection must not end the process.
+    for (int i = 0; i < 3; ++i)
+        injector().handle(move(1, 1));
+    m_backend->postKey({0, true, std::nullopt, U'x'});
+    EXPECT_FALSE(m_backend->isTrusted());
+    EXPECT_NE(m_backend->unavailableReason(), "");
+    EXPECT_FALSE(m_backend->postMouse({MouseEventType::mouseMoved, {1, 1}, 0}));
+    EXPECT_TRUE(m_backend->screenFrames().empty());
+    EXPECT_FALSE(m_backend->pointerLocation());
+}
+
 TEST(X11InputWithoutDisplay, AnUnreachableDisplayGivesAnUntrustedBackendThatPostsNothing) {
     X11InputBackend backend(":999999");
     EXPECT_FALSE(backend.isTrusted());

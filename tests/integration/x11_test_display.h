@@ -119,6 +119,7 @@ public:
     }
 
     const std::string& displayName() const { return m_display; }
+    void stop() { stopChild(m_pid); }
 
     // Runs a shell command with DISPLAY set to this server; true when it exits with 0.
     bool run(const std::string& command) const {
