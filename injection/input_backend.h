@@ -24,7 +24,7 @@ struct Rect {
     friend bool operator==(const Rect&, const Rect&) = default;
 };
 
-// The mouse event types, numbered as the phone's home platform numbers them.
+// The mouse event types, with the fixed numbers the injector's rules and records use for them.
 enum class MouseEventType : std::uint8_t {
     leftMouseDown = 1,
     leftMouseUp = 2,

@@ -253,7 +253,7 @@ TEST_F(X11InputTest, ReleasingHeldInputEndsADrag) {
     EXPECT_FALSE(keys[1].press);
 }
 
-TEST_F(X11InputTest, ScrollsArriveAsWheelClicksWithTheDesignsSigns) {
+TEST_F(X11InputTest, ScrollsArriveAsWheelClicksUpAndLeftBeingPositive) {
     startRecorder();
     ASSERT_TRUE(m_backend->postMouse({MouseEventType::mouseMoved, {300, 200}, 0}));
     constexpr int step = X11InputBackend::pixelsPerWheelClick;
