@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstring>
 #include <iostream>
+#include <iterator>
 #include <thread>
 
 namespace vemdo::client {
@@ -202,6 +203,7 @@ public:
           m_session(options.timeoutSeconds) {}
 
     Session& session() { return m_session; }
+    const std::string& serverKey() const { return m_serverKey; }
 
     // Runs one command; the result is an Exit value.
     int run(const Command& command, bool quietAuth = false) {
@@ -371,14 +373,12 @@ int main(int argc, char** argv) {
         return ok;
     }
 
-    std::string host;
-    std::uint16_t port = 0;
-    std::string serverKey;
+    // Every address under which the chosen server was found: a server that just restarted can still
+    // be listed under its old port for a moment, so we try them in turn.
+    std::vector<FoundServer> candidates;
     if (options.host) {
-        host = *options.host;
-        port = *options.port;
         // --name lets a user who mixes browsing and --host keep one pairing per server.
-        serverKey = options.serviceName.value_or(host);
+        candidates.push_back({options.serviceName.value_or(*options.host), *options.host, *options.port, false});
     } else {
         std::vector<FoundServer> found;
         std::string error;
@@ -396,17 +396,16 @@ int main(int argc, char** argv) {
             }
             return ok;
         }
-        const auto chosen = std::find_if(found.begin(), found.end(), [&](const FoundServer& s) {
-            return !options.serviceName || s.name == *options.serviceName;
-        });
-        if (chosen == found.end()) {
+        if (found.empty() || (options.serviceName && std::none_of(found.begin(), found.end(), [&](const auto& s) {
+                                  return s.name == *options.serviceName;
+                              }))) {
             fail(options.serviceName ? "no server named \"" + *options.serviceName + "\" found"
                                      : std::string("no Vemdo Trackpad server found on the local network"));
             return unreachable;
         }
-        host = chosen->address;
-        port = chosen->port;
-        serverKey = chosen->name;
+        const std::string name = options.serviceName.value_or(found.front().name);
+        std::copy_if(found.begin(), found.end(), std::back_inserter(candidates),
+                     [&](const FoundServer& s) { return s.name == name; });
     }
     if (options.command.verb == Verb::discover) {
         fail("discover browses the network; leave out --host and --port");
@@ -424,8 +423,28 @@ int main(int argc, char** argv) {
         }
     }
 
-    Client client(options, store, serverKey, deviceId);
-    if (!client.session().connect(host, port, error)) {
+    Client client(options, store, candidates.front().name, deviceId);
+    auto connectToAny = [&] {
+        return std::any_of(candidates.begin(), candidates.end(),
+                           [&](const FoundServer& s) { return client.session().connect(s.address, s.port, error); });
+    };
+    bool connected = connectToAny();
+    // What we browsed may all be stale (a server restarting on a new port): browse again until the
+    // timeout rather than give up on the first refusal.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(options.timeoutSeconds);
+    while (!connected && !options.host && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::vector<FoundServer> found;
+        std::string browseError;
+        if (!discoverServers(client.serverKey(), 1.0, found, browseError)) {
+            break;
+        }
+        candidates.clear();
+        std::copy_if(found.begin(), found.end(), std::back_inserter(candidates),
+                     [&](const FoundServer& s) { return s.name == client.serverKey(); });
+        connected = connectToAny();
+    }
+    if (!connected) {
         fail(error);
         return unreachable;
     }

@@ -293,6 +293,16 @@ def stored_code(sb):
         return None
 
 
+def listening_port(sb, pid, timeout=20):
+    deadline = time.monotonic() + timeout
+    while True:
+        for line in sb.run(["ss", "-ltnpH"]).stdout.splitlines():
+            if f"pid={pid}," in line:
+                return int(line.split()[3].rsplit(":", 1)[1])
+        assert time.monotonic() < deadline, f"process {pid} is not listening"
+        time.sleep(0.2)
+
+
 def case_restart(args):
     with sandbox.Sandbox(args.server) as sb:
         server, status = start(sb, args)
@@ -319,6 +329,8 @@ def case_restart(args):
             if window is None:
                 assert time.monotonic() < deadline, "the server's window did not appear\n" + windowed.describe()
                 time.sleep(0.2)
+        port = listening_port(sb, windowed.pid)
+        sb.wait_for_service(lambda f: (NAME, port) in {(n, p) for n, _, p in f})
         before = stored_code(sb)
         assert before == status.code, (before, status.code)
         deadline = time.monotonic() + 20
