@@ -211,6 +211,7 @@ struct X11InputBackend::Impl {
     std::vector<Spare> spares;
     std::set<KeyCode> held;
     std::map<char32_t, KeyCode> textKeysDown;
+    bool warnedNoSpare = false;
 
     double verticalRemainder = 0;
     double horizontalRemainder = 0;
@@ -234,12 +235,13 @@ struct X11InputBackend::Impl {
         keymap.assign(symbols, symbols + std::size_t(count) * std::size_t(perKeycode));
         XFree(symbols);
 
-        // Keep our own spares (still mapped as we left them) with their history, and adopt any keycode
-        // that is now empty.
+        // Keep our own spares (still mapped as we left them, or emptied by a new keymap) with their
+        // history, and adopt any keycode that is now empty.
         std::vector<Spare> kept;
-        for (const Spare& spare : spares) {
-            KeySym now = symbolAt(spare.keycode, 0);
-            if (now == spare.mapped || isEmpty(spare.keycode))
+        for (Spare spare : spares) {
+            if (isEmpty(spare.keycode))
+                spare.mapped = NoSymbol;
+            if (isEmpty(spare.keycode) || symbolAt(spare.keycode, 0) == spare.mapped)
                 kept.push_back(spare);
         }
         for (int keycode = maxKeycode; keycode >= minKeycode; --keycode) {
@@ -249,6 +251,28 @@ struct X11InputBackend::Impl {
         }
         spares = std::move(kept);
         keymapStale = false;
+    }
+
+    // Re-reads one spare keycode after a change notice: our own remap leaves it as we set it, while
+    // another client that took it makes it no longer ours.
+    void reloadSpare(KeyCode keycode) {
+        int perKeycode = 0;
+        KeySym* symbols = XGetKeyboardMapping(display, keycode, 1, &perKeycode);
+        if (!symbols || perKeycode != keysymsPerKeycode) {
+            if (symbols)
+                XFree(symbols);
+            loadKeymap();
+            return;
+        }
+        std::copy(symbols, symbols + perKeycode, keymap.begin() + std::ptrdiff_t(keycode - minKeycode) * perKeycode);
+        XFree(symbols);
+        auto it = std::find_if(spares.begin(), spares.end(), [&](const Spare& s) { return s.keycode == keycode; });
+        if (it == spares.end())
+            return;
+        if (isEmpty(keycode))
+            it->mapped = NoSymbol;
+        else if (symbolAt(keycode, 0) != it->mapped)
+            spares.erase(it);
     }
 
     KeySym symbolAt(KeyCode keycode, int column) const {
@@ -269,9 +293,10 @@ struct X11InputBackend::Impl {
         return std::any_of(spares.begin(), spares.end(), [&](const Spare& s) { return s.keycode == keycode; });
     }
 
-    // Picks up root resizes and keymap changes by other clients. Our own single-key remaps need no reload:
-    // the cached map already has them.
+    // Picks up root resizes and keymap changes (a layout switch, another client remapping keys). A change
+    // of a single spare keycode is most likely our own remap, so only that key is read again.
     void drainEvents() {
+        std::set<KeyCode> sparesTouched;
         while (XPending(display) > 0) {
             XEvent event;
             XNextEvent(display, &event);
@@ -280,14 +305,21 @@ struct X11InputBackend::Impl {
                 rootHeight = event.xconfigure.height;
             } else if (event.type == MappingNotify) {
                 XRefreshKeyboardMapping(&event.xmapping);
-                if (event.xmapping.request == MappingKeyboard &&
-                    !(event.xmapping.count == 1 && isSpare(KeyCode(event.xmapping.first_keycode)))) {
+                if (event.xmapping.request != MappingKeyboard)
+                    continue;
+                auto first = KeyCode(event.xmapping.first_keycode);
+                if (event.xmapping.count == 1 && isSpare(first))
+                    sparesTouched.insert(first);
+                else
                     keymapStale = true;
-                }
             }
         }
-        if (keymapStale)
+        if (keymapStale) {
             loadKeymap();
+            return;
+        }
+        for (KeyCode keycode : sparesTouched)
+            reloadSpare(keycode);
     }
 
     // A keycode whose unmodified symbol already is `keysym`, not counting our spares.
@@ -319,8 +351,14 @@ struct X11InputBackend::Impl {
             if (!victim || spare.lastUsed < victim->lastUsed)
                 victim = &spare;
         }
-        if (!victim)
+        if (!victim) {
+            if (!warnedNoSpare) {
+                std::fprintf(stderr, "vemdo: every keycode of the X keyboard map is in use, so characters that "
+                                     "have no key of their own cannot be typed\n");
+                warnedNoSpare = true;
+            }
             return std::nullopt;
+        }
         double sinceUse = steadySeconds() - victim->lastUsed;
         if (sinceUse < spareKeycodeReuseDelay) {
             XFlush(display);
@@ -412,6 +450,16 @@ X11InputBackend::X11InputBackend(const char* displayName) : m_impl(std::make_uni
                     XRRQueryVersion(m.display, &rrMajor, &rrMinor) && (rrMajor > 1 || (rrMajor == 1 && rrMinor >= 5));
 
     XDisplayKeycodes(m.display, &m.minKeycode, &m.maxKeycode);
+    // Xlib asks the server for keymap change notices only once it has looked a key up; until then a layout
+    // switch would go unnoticed here.
+    XKeyEvent probe{};
+    probe.type = KeyPress;
+    probe.display = m.display;
+    probe.root = m.root;
+    probe.window = m.root;
+    probe.keycode = static_cast<unsigned int>(m.minKeycode);
+    char ignored[8];
+    XLookupString(&probe, ignored, sizeof ignored, nullptr, nullptr);
     m.loadKeymap();
     m.trusted = true;
 }

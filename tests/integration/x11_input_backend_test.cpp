@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 // After GoogleTest, whose templates Xlib's macros (None, Bool) would break.
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
 
@@ -371,6 +372,51 @@ TEST_F(X11InputTest, LongTextWithManyDistinctCharactersArrivesIntact) {
     injector().handle(text(sample));
     awaitLines("key release", scalarCount(sample), 30);
     EXPECT_EQ(typedText(m_recorder.output.lines()), sample);
+}
+
+TEST_F(X11InputTest, KeymapChangesByOtherClientsAreFollowed) {
+    startRecorder();
+    KeyCode yKey = XKeysymToKeycode(m_probe, XK_y);
+    KeyCode zKey = XKeysymToKeycode(m_probe, XK_z);
+    ASSERT_NE(yKey, 0);
+    ASSERT_NE(zKey, 0);
+    // Swap y and z, as switching to a German layout does.
+    ASSERT_TRUE(m_server.run("xmodmap -e 'keycode " + std::to_string(yKey) + " = z Z' -e 'keycode " +
+                             std::to_string(zKey) + " = y Y'"));
+    injector().handle(key(Kind::keyDown, 16)); // y
+    injector().handle(key(Kind::keyUp, 16));
+    auto lines = withPrefix(awaitLines("key release", 1), "key press");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(parseKey(lines[0]).keysym, XK_y);
+    EXPECT_EQ(parseKey(lines[0]).text, "y");
+}
+
+TEST_F(X11InputTest, SpareKeycodesTakenByAnotherClientAreLeftAlone) {
+    startRecorder();
+    int minimum = 0, maximum = 0, perKeycode = 0;
+    XDisplayKeycodes(m_probe, &minimum, &maximum);
+    KeySym* map = XGetKeyboardMapping(m_probe, KeyCode(minimum), maximum - minimum + 1, &perKeycode);
+    std::vector<KeyCode> taken;
+    for (int k = 0; k <= maximum - minimum; ++k) {
+        if (std::all_of(map + k * perKeycode, map + (k + 1) * perKeycode, [](KeySym s) { return s == NoSymbol; }))
+            taken.push_back(KeyCode(minimum + k));
+    }
+    XFree(map);
+    ASSERT_FALSE(taken.empty());
+    for (KeyCode keycode : taken) {
+        KeySym mine = XK_F35;
+        XChangeKeyboardMapping(m_probe, keycode, 1, &mine, 1);
+    }
+    XSync(m_probe, False);
+    m_backend->pointerLocation(); // the change notices are now on the backend's connection
+
+    // Nothing is left to map a character onto: it is not typed, and the other client's keys stay.
+    injector().handle(text("\xC3\xB1"));
+    injector().handle(text("a"));
+    auto lines = withPrefix(awaitLines("key release", 1), "key press");
+    EXPECT_EQ(typedText(lines), "a");
+    for (KeyCode keycode : taken)
+        EXPECT_EQ(XkbKeycodeToKeysym(m_probe, keycode, 0, 0), XK_F35) << int(keycode);
 }
 
 TEST_F(X11InputTest, ClosingTheBackendRestoresTheSpareKeycodes) {
