@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "platform/autostart_login_item.h"
 #include "platform/single_instance_lock.h"
+#include "transport/string_table.h"
+#include "transport/task_queue.h"
 
 #include <gtest/gtest.h>
 
@@ -111,6 +113,71 @@ TEST_F(TemporaryConfigHome, UnwritableDirectoryReportsTheSystemsDescription) {
     EXPECT_FALSE(change.succeeded);
     EXPECT_FALSE(change.errorDescription.empty());
     EXPECT_EQ(item.status(), LoginItemStatus::notRegistered);
+}
+
+// The delegate's error alert over the real autostart entry.
+class RecordingAlerts final : public AlertPresenter {
+public:
+    int runModal(const AlertRequest& alert) override {
+        shown.push_back(alert);
+        return 0;
+    }
+    std::vector<AlertRequest> shown;
+};
+
+TEST_F(TemporaryConfigHome, FailedChangeShowsTheSystemsDescriptionInTheAlert) {
+    std::ofstream(m_root / "autostart") << "not a directory";
+    AutostartLoginItem item(m_root / "autostart", "/usr/bin/vemdo-trackpad");
+    const std::string description = item.registerItem().errorDescription;
+    ASSERT_FALSE(description.empty());
+
+    RecordingAlerts alerts;
+    struct NoMenu final : StatusMenuPresenter {
+        void createStatusItem(const SymbolIcon&) override {}
+        void setActionHandler(std::function<void(MenuAction)>) override {}
+        void showEntries(const std::vector<MenuEntry>&) override { ++shown; }
+        void cancelTracking() override {}
+        bool hasStatusButton() const override { return false; }
+        void popUpAtStatusItem() override {}
+        int shown = 0;
+    } menu;
+    struct Idle final : TransportFacade {
+        bool isListening() override { return false; }
+        int connectedClients() override { return 0; }
+        std::optional<std::string> currentPairingCode() override { return std::nullopt; }
+        void start() override {}
+        void regeneratePairingCode() override {}
+    } transport;
+    struct Trusted final : PermissionQuery {
+        bool isTrusted() override { return true; }
+        bool isTrustedWithPrompt() override { return true; }
+        void openAccessibilitySettings() override {}
+    } permission;
+    struct NoQueue final : TaskQueue {
+        void post(std::function<void()>) override {}
+        void postDelayed(std::chrono::milliseconds, std::function<void()>) override {}
+    } queue;
+    struct Defaults final : StringTable {
+        std::string text(std::string_view, std::string_view defaultText) const override {
+            return std::string(defaultText);
+        }
+    } strings;
+    AppDelegate delegate({transport, menu, alerts, permission, item, queue, strings, [] {}});
+    delegate.toggleLaunchAtLogin();
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    EXPECT_EQ(alerts.shown[0].messageText, "Launch at Login Error");
+    EXPECT_EQ(alerts.shown[0].informativeText, "Could not change launch at login setting: " + description);
+    EXPECT_EQ(alerts.shown[0].buttons, std::vector<std::string>{"OK"});
+    EXPECT_EQ(menu.shown, 0);
+
+    // With the directory writable again, the same toggle registers and rebuilds the menu.
+    std::filesystem::remove(m_root / "autostart");
+    delegate.toggleLaunchAtLogin();
+    EXPECT_EQ(item.status(), LoginItemStatus::enabled);
+    EXPECT_EQ(menu.shown, 1);
+    delegate.toggleLaunchAtLogin();
+    EXPECT_EQ(item.status(), LoginItemStatus::notRegistered);
+    EXPECT_EQ(menu.shown, 2);
 }
 
 TEST(AutostartEntry, ExecQuotesThePath) {
