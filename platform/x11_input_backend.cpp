@@ -202,6 +202,9 @@ struct X11InputBackend::Impl {
     int rootWidth = 0;
     int rootHeight = 0;
     bool hasMonitors = false;
+    int randrEventBase = 0;
+    // The monitors as last read; read again after any RandR change notice.
+    std::optional<std::vector<Rect>> monitors;
 
     int minKeycode = 0;
     int maxKeycode = 0;
@@ -300,9 +303,14 @@ struct X11InputBackend::Impl {
         while (XPending(display) > 0) {
             XEvent event;
             XNextEvent(display, &event);
+            if (hasMonitors && event.type >= randrEventBase && event.type <= randrEventBase + RRNotify) {
+                XRRUpdateConfiguration(&event);
+                monitors.reset();
+            }
             if (event.type == ConfigureNotify && event.xconfigure.window == root) {
                 rootWidth = event.xconfigure.width;
                 rootHeight = event.xconfigure.height;
+                monitors.reset();
             } else if (event.type == MappingNotify) {
                 XRefreshKeyboardMapping(&event.xmapping);
                 if (event.xmapping.request != MappingKeyboard)
@@ -495,6 +503,8 @@ std::vector<Rect> X11InputBackend::screenFrames() const {
     if (!m.display || m.broken)
         return {};
     m.drainEvents();
+    if (m.monitors)
+        return *m.monitors;
     std::vector<Rect> frames;
     if (m.hasMonitors) {
         int count = 0;
@@ -509,6 +519,8 @@ std::vector<Rect> X11InputBackend::screenFrames() const {
     // pointer can be.
     if (frames.empty() && m.rootWidth > 0 && m.rootHeight > 0)
         frames.push_back({0, 0, double(m.rootWidth), double(m.rootHeight)});
+    if (m.hasMonitors && !m.broken)
+        m.monitors = frames;
     return frames;
 }
 

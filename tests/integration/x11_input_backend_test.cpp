@@ -199,9 +199,13 @@ TEST_F(X11InputTest, OutOfScreenPositionsAreClampedBeforePosting) {
 }
 
 TEST_F(X11InputTest, TwoMonitorsGiveTheirUnion) {
+    ASSERT_EQ(m_backend->screenFrames().size(), 1u);
     // Two 800 x 600 monitors side by side in the top-left corner of the larger screen.
     ASSERT_TRUE(m_server.run("xrandr --setmonitor left 800/200x600/150+0+0 screen"));
+    m_backend->pointerLocation(); // a round trip: any change notice has arrived
+    ASSERT_EQ(m_backend->screenFrames(), (std::vector<Rect>{{0, 0, 800, 600}}));
     ASSERT_TRUE(m_server.run("xrandr --setmonitor right 800/200x600/150+800+0 none"));
+    m_backend->pointerLocation();
     auto frames = m_backend->screenFrames();
     std::sort(frames.begin(), frames.end(), [](const Rect& a, const Rect& b) { return a.x < b.x; });
     EXPECT_EQ(frames, (std::vector<Rect>{{0, 0, 800, 600}, {800, 0, 800, 600}}));

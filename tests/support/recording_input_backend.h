@@ -9,6 +9,18 @@
 #include <variant>
 #include <vector>
 
+namespace vemdo {
+
+// Readable failure messages for the geometry values (found by argument-dependent lookup).
+inline std::ostream& operator<<(std::ostream& out, const Point& point) {
+    return out << "(" << point.x << ", " << point.y << ")";
+}
+inline std::ostream& operator<<(std::ostream& out, const Rect& rect) {
+    return out << "{" << rect.x << ", " << rect.y << ", " << rect.width << " x " << rect.height << "}";
+}
+
+} // namespace vemdo
+
 namespace vemdo::testing {
 
 using InputRecord = std::variant<MouseEvent, ScrollEvent, KeyEvent>;
