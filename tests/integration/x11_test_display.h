@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,6 +90,8 @@ public:
         }
         m_pid = fork();
         if (m_pid == 0) {
+            // A test that crashes must not leave its server behind.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
             close(fds[0]);
             int null = open("/dev/null", O_RDWR);
             dup2(null, STDIN_FILENO);
@@ -149,6 +152,7 @@ public:
             return false;
         m_pid = fork();
         if (m_pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
             close(fds[0]);
             dup2(fds[1], STDOUT_FILENO);
             setenv("DISPLAY", display.c_str(), 1);
