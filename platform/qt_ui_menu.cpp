@@ -124,6 +124,7 @@ QWidget* titleWidget(const MenuEntry& entry, const QFont& base, const QPalette& 
         }
         const TextStyleSpec spec = textStyleSpec(run.style);
         auto* label = new QLabel(qs(text), title);
+        label->setObjectName(QStringLiteral("run"));
         label->setTextFormat(Qt::PlainText);
         label->setFont(styledFont(spec, base));
         QPalette runPalette = palette;
@@ -256,11 +257,59 @@ void TrayMenuPresenter::setActionHandler(std::function<void(MenuAction)> handler
     m_handler = std::move(handler);
 }
 
+namespace {
+
+// Whether `next` differs from `shown` only in what an entry says and shows, not in which entries there are.
+bool sameShape(const std::vector<MenuEntry>& next, const std::vector<MenuEntry>& shown) {
+    if (next.size() != shown.size())
+        return false;
+    for (std::size_t i = 0; i < next.size(); ++i) {
+        const MenuEntry& a = next[i];
+        const MenuEntry& b = shown[i];
+        if (a.kind != b.kind || a.role != b.role || a.isStyled() != b.isStyled() || a.runs.size() != b.runs.size() ||
+            a.action != b.action || a.checkable != b.checkable || a.icon.has_value() != b.icon.has_value())
+            return false;
+    }
+    return true;
+}
+
+void updateInPlace(QMenu& menu, const std::vector<MenuEntry>& entries) {
+    const QList<QAction*> actions = menu.actions();
+    for (qsizetype i = 0; i < actions.size() && i < static_cast<qsizetype>(entries.size()); ++i) {
+        const MenuEntry& entry = entries[static_cast<std::size_t>(i)];
+        QAction* action = actions[i];
+        if (entry.kind == MenuEntryKind::separator)
+            continue;
+        action->setText(actionText(entry.plainText));
+        if (entry.icon)
+            action->setIcon(symbolIcon(*entry.icon));
+        action->setEnabled(entry.enabled);
+        action->setChecked(entry.checked);
+        if (auto* widgetAction = qobject_cast<QWidgetAction*>(action)) {
+            const auto labels = widgetAction->defaultWidget()->findChildren<QLabel*>(QStringLiteral("run"),
+                                                                                     Qt::FindChildrenRecursively);
+            for (qsizetype r = 0; r < labels.size() && r < static_cast<qsizetype>(entry.runs.size()); ++r) {
+                QString text = qs(entry.runs[static_cast<std::size_t>(r)].text);
+                if (text.endsWith(QLatin1Char('\n')))
+                    text.chop(1);
+                labels[r]->setText(text);
+            }
+            widgetAction->defaultWidget()->setAccessibleName(qs(entry.plainText));
+        }
+    }
+}
+
+} // namespace
+
 void TrayMenuPresenter::showEntries(const std::vector<MenuEntry>& entries) {
-    // Refilling a menu that is open closes it on some hosts; what it would show again is the same.
     if (m_filled && entries == m_shown)
         return;
-    fillMenu(*m_menu, entries, m_handler);
+    // Refilling an open menu closes it; when only texts, icons or states change, it is updated where it
+    // stands, so the user keeps looking at it.
+    if (m_filled && m_menu->isVisible() && sameShape(entries, m_shown))
+        updateInPlace(*m_menu, entries);
+    else
+        fillMenu(*m_menu, entries, m_handler);
     m_shown = entries;
     m_filled = true;
 }
