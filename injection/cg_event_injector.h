@@ -16,7 +16,7 @@ class MonotonicClock;
 //
 // Threads: every operation runs on the transport thread, one at a time; the injector holds no lock.
 // Nothing reports an error to the caller: input that cannot be injected is dropped.
-class CGEventInjector {
+class CGEventInjector final {
 public:
     static constexpr double pointerScaleFactor = 2;
     static constexpr float scrollScaleFactor = 2;
