@@ -33,10 +33,15 @@ _PR_SET_PDEATHSIG = 1
 _libc = ctypes.CDLL(None, use_errno=True)
 
 
-def _die_with_parent():
-    # Runs in the child between fork and exec: if the test process is killed outright, its daemons
-    # follow it instead of lingering.
+def _die_with_parent_only():
+    # Runs in the child between fork and exec: if the test process is killed outright (a CTest timeout),
+    # its children follow it instead of lingering.
     _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+
+
+def _die_with_parent():
+    _die_with_parent_only()
+    # Its own process group, so that a signal meant for the test does not hit a daemon mid-cleanup.
     os.setpgrp()
 
 
@@ -78,7 +83,8 @@ def enter_private_network():
     if probe.returncode != 0:
         skip("cannot create network namespaces here: " + probe.stderr.strip())
     env = dict(os.environ, **{INSIDE_MARK: "1"})
-    result = subprocess.run(command + [sys.executable, *sys.argv], env=env)
+    # unshare kills the re-run script when it dies itself (--kill-child), and it dies with us.
+    result = subprocess.run(command + [sys.executable, *sys.argv], env=env, preexec_fn=_die_with_parent_only)
     sys.exit(result.returncode)
 
 
