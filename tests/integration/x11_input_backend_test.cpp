@@ -191,6 +191,23 @@ TEST_F(X11InputTest, MovesLandWhereTrackedAndClampAtTheEdges) {
     }
 }
 
+TEST_F(X11InputTest, AfterAPauseMovesContinueFromWhereTheRealMouseLeftThePointer) {
+    ASSERT_TRUE(m_backend->postMouse({MouseEventType::mouseMoved, {100, 100}, 0}));
+    injector().handle(move(5, 0));
+    EXPECT_EQ(realPointer(), (Point{110, 100}));
+    // The user moves the pointer with a real mouse.
+    XWarpPointer(m_probe, 0, DefaultRootWindow(m_probe), 0, 0, 0, 0, 900, 700);
+    XSync(m_probe, False);
+    m_clock.advance(0.2);
+    injector().handle(move(5, 0)); // still continuous: the tracked position wins
+    EXPECT_EQ(realPointer(), (Point{120, 100}));
+    XWarpPointer(m_probe, 0, DefaultRootWindow(m_probe), 0, 0, 0, 0, 900, 700);
+    XSync(m_probe, False);
+    m_clock.advance(CGEventInjector::pointerResyncInterval);
+    injector().handle(move(5, 0));
+    EXPECT_EQ(realPointer(), (Point{910, 700}));
+}
+
 TEST_F(X11InputTest, OutOfScreenPositionsAreClampedBeforePosting) {
     ASSERT_TRUE(m_backend->postMouse({MouseEventType::mouseMoved, {70000, -70000}, 0}));
     EXPECT_EQ(realPointer(), (Point{screenWidth - 1, 0}));
