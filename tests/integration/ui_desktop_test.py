@@ -3,6 +3,7 @@
 """The real vemdo-trackpad on a private Xvfb display, in a private network namespace.
 
 window: no tray host, so the entries appear in a window.
+untrusted: a server without XTEST: the permission alert appears by itself.
 xembed: an XEmbed tray (trayer) shows the icon; a click opens the menu; keyboard choices in the menu
         generate a new code (the menu reopens at the icon), switch launch at login on and off, and quit.
 sni:    a StatusNotifierItem host (gtk-sni-tray-standalone --watcher) on a private session bus: the
@@ -43,13 +44,13 @@ def wait_for(predicate, timeout, what):
     raise AssertionError(f"timed out waiting for {what}")
 
 
-def start_xvfb():
+def start_xvfb(extra):
     """An Xvfb on a display number picked at random from a high range, away from other tests' servers."""
     for number in random.sample(range(150, 900), 20):
         if os.path.exists(f"/tmp/.X{number}-lock") or os.path.exists(f"/tmp/.X11-unix/X{number}"):
             continue
         xvfb = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1024x768x24", "-noreset", "-nolisten",
-                                 "tcp"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                 "tcp"] + extra, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline and xvfb.poll() is None:
             if os.path.exists(f"/tmp/.X11-unix/X{number}"):
@@ -64,7 +65,7 @@ def start_xvfb():
 class Session:
     """A private X server (and on request a session bus), with everything started in it."""
 
-    def __init__(self, tmp, args, prefix):
+    def __init__(self, tmp, args, prefix, xvfb_args=()):
         self.tmp = tmp
         self.args = args
         self.prefix = prefix
@@ -72,7 +73,7 @@ class Session:
         runtime = os.path.join(tmp, "runtime")
         os.makedirs(runtime, mode=0o700)
         self.config = os.path.join(tmp, "config")
-        self.xvfb, display = start_xvfb()
+        self.xvfb, display = start_xvfb(list(xvfb_args))
         self.env = {k: v for k, v in os.environ.items()
                     if k not in ("WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "LANGUAGE", "LC_ALL", "LANG",
                                  "XDG_CURRENT_DESKTOP", "QT_QPA_PLATFORM")}
@@ -302,7 +303,26 @@ def case_snapshot(session):
     assert "Launch at Login [icon]" in out.splitlines(), out
 
 
-CASES = {"snapshot": case_snapshot, "window": case_window, "xembed": case_xembed, "sni": case_sni}
+def case_untrusted(session):
+    session.spawn(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24",
+                   "--transparent", "false", "--SetDockType", "true"])
+    time.sleep(1)
+    session.start_app()
+    wait_for(lambda: tray_icon(session), 20, "the tray icon")
+    # Without XTEST nothing can be posted: the permission alert follows on its own.
+    alert = wait_for(lambda: session.run(["xdotool", "search", "--onlyvisible", "--name", "^Vemdo Trackpad$"],
+                                         check=False).split(), 20, "the permission alert")
+    time.sleep(0.5)
+    session.grab("permission_alert.png")
+    # The program goes on serving behind it (its answer is covered by the unit tests: this server has no
+    # XTEST to press a button with).
+    assert session.app.poll() is None, session.app_log_text()
+    assert len(alert) == 1, alert
+
+
+CASES = {"snapshot": case_snapshot, "window": case_window, "xembed": case_xembed, "sni": case_sni,
+         "untrusted": case_untrusted}
+XVFB_ARGS = {"untrusted": ["-extension", "XTEST"]}
 
 
 def main():
@@ -323,7 +343,7 @@ def main():
     failures = 0
     for name in args.case or list(CASES):
         tmp = tempfile.mkdtemp(prefix=f"vemdo-ui-{name}-")
-        session = Session(tmp, args, prefix)
+        session = Session(tmp, args, prefix, XVFB_ARGS.get(name, ()))
         try:
             CASES[name](session)
             print(f"PASS {name}")
