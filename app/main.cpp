@@ -3,6 +3,7 @@
 #include "app/command_line.h"
 #include "injection/input_backend.h"
 #include "platform/autostart_login_item.h"
+#include "platform/desktop_session.h"
 #include "platform/headless_menu_presenter.h"
 #include "platform/qt_ui_menu.h"
 #include "platform/resource_paths.h"
@@ -33,14 +34,6 @@ public:
     void start() override { Transport::shared().start(); }
     void regeneratePairingCode() override { Transport::shared().regeneratePairingCode(); }
 };
-
-bool hasDisplay() {
-    auto set = [](const char* name) {
-        const char* value = std::getenv(name);
-        return value && *value;
-    };
-    return set("DISPLAY") || set("WAYLAND_DISPLAY");
-}
 
 std::optional<std::uint16_t> portWhileListening() {
     auto& transport = Transport::shared();
@@ -87,7 +80,17 @@ int main(int argc, char** argv) {
     if (options.port)
         platform::setRequestedPort(*options.port);
 
-    const bool headless = options.headless || !hasDisplay();
+    bool headless = options.headless;
+    if (!headless) {
+        std::string reason;
+        if (!platform::desktopSessionAvailable(reason)) {
+            // No display at all is the ordinary headless case; a named display that cannot be opened is
+            // worth a word.
+            if (reason.starts_with("cannot"))
+                std::cerr << "vemdo-trackpad: " << reason << "; showing the status here instead.\n";
+            headless = true;
+        }
+    }
     std::unique_ptr<QCoreApplication> application;
     if (headless)
         application = std::make_unique<QCoreApplication>(argc, argv);
