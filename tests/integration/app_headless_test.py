@@ -157,6 +157,16 @@ def case_fixed_port_and_turkish(args, prefix, tmp):
         program.stop()
 
 
+def case_unreachable_display(args, prefix, tmp):
+    # A display named but not there: the terminal rendering, with a word on why.
+    program = Program(prefix + [args.program], base_env(os.path.join(tmp, "config-e"), DISPLAY=":977"))
+    try:
+        program.wait_block(ready)
+        assert any("cannot open the X display" in line for line in program.stderr), program.stderr
+    finally:
+        program.stop()
+
+
 def case_arguments(args, prefix, tmp):
     env = base_env(os.path.join(tmp, "config-c"))
     result = subprocess.run([args.program, "--help"], env=env, capture_output=True, text=True, timeout=20)
@@ -201,7 +211,8 @@ def case_installed_prefix(args, prefix, tmp):
         program.stop()
 
 
-CASES = [case_arguments, case_block_and_second_instance, case_fixed_port_and_turkish, case_installed_prefix]
+CASES = [case_arguments, case_block_and_second_instance, case_fixed_port_and_turkish, case_unreachable_display,
+         case_installed_prefix]
 
 
 def main():
