@@ -13,7 +13,10 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QSystemTrayIcon>
+#include <QThread>
 #include <QTimer>
 
 #include <cstdio>
@@ -40,6 +43,20 @@ std::optional<std::uint16_t> portWhileListening() {
     if (!transport.isListening())
         return std::nullopt;
     return transport.listeningPort();
+}
+
+// A program started at login may come up before the desktop's panel: give the tray a moment to appear
+// before settling for the window.
+bool waitForTray() {
+    QElapsedTimer waited;
+    waited.start();
+    while (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        if (waited.elapsed() >= 3000)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+        QThread::msleep(100);
+    }
+    return true;
 }
 
 } // namespace
@@ -107,7 +124,7 @@ int main(int argc, char** argv) {
     } else {
         prepareIconTheme();
         QApplication::setDesktopFileName(QStringLiteral("vemdo-trackpad"));
-        if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        if (waitForTray()) {
             // Closing an alert must not end a program whose only other window is the tray menu.
             QApplication::setQuitOnLastWindowClosed(false);
             menu = std::make_unique<TrayMenuPresenter>();

@@ -3,6 +3,7 @@
 """The real vemdo-trackpad on a private Xvfb display, in a private network namespace.
 
 window: no tray host, so the entries appear in a window.
+late_tray: a tray that appears a second after the program still gets the icon, and no window shows.
 untrusted: a server without XTEST: the permission alert appears by itself.
 xembed: an XEmbed tray (trayer) shows the icon; a click opens the menu; keyboard choices in the menu
         generate a new code (the menu reopens at the icon), switch launch at login on and off, and quit.
@@ -320,8 +321,18 @@ def case_untrusted(session):
     assert len(alert) == 1, alert
 
 
+def case_late_tray(session):
+    # The panel comes up a moment after the program, as can happen at login.
+    session.start_app()
+    time.sleep(1)
+    session.spawn(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24",
+                   "--transparent", "false", "--SetDockType", "true"])
+    wait_for(lambda: tray_icon(session), 20, "the tray icon")
+    assert not session.run(["xdotool", "search", "--onlyvisible", "--name", "^Vemdo Trackpad$"], check=False)
+
+
 CASES = {"snapshot": case_snapshot, "window": case_window, "xembed": case_xembed, "sni": case_sni,
-         "untrusted": case_untrusted}
+         "untrusted": case_untrusted, "late_tray": case_late_tray}
 XVFB_ARGS = {"untrusted": ["-extension", "XTEST"]}
 
 
