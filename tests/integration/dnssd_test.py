@@ -141,6 +141,20 @@ def server_found_with_udp_on_same_port(args):
         assert re.search(rf"^{NAME}\t\S+\t{port}$", out.stdout, re.M), out
 
 
+def server_survives_daemon_restart(args):
+    with sandbox.Sandbox(args.server) as sb:
+        sb.start_dbus()
+        sb.start_avahi()
+        sb.start_xvfb()
+        server = sb.server("one")
+        port = server.wait_listening().port
+        sb.wait_for_service(lambda f: (NAME, port) in names_ports(f))
+        sb.stop_avahi()
+        sb.start_avahi()
+        sb.wait_for_service(lambda f: (NAME, port) in names_ports(f), timeout=30)
+        assert server.alive(), server.describe()
+
+
 def client_env(sb, name="client"):
     env = sb.base_env()
     env["XDG_CONFIG_HOME"] = sb.path(name)
@@ -214,7 +228,7 @@ def server_without_daemon_warns_and_serves(args):
 CASES = {
     "advertiser": [advertiser_found, advertiser_collision, advertiser_daemon_appears_later,
                    advertiser_bus_without_daemon, advertiser_daemon_restart, advertiser_port_moves],
-    "server": [server_found_with_udp_on_same_port, server_second_gets_alternative_name,
+    "server": [server_found_with_udp_on_same_port, server_survives_daemon_restart, server_second_gets_alternative_name,
                server_code_survives_restart, server_damaged_store_kept_aside,
                server_without_daemon_warns_and_serves],
 }

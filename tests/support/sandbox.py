@@ -306,8 +306,7 @@ class Sandbox:
         return "\n".join(p.describe() for p in self.processes)
 
     def path(self, *parts):
-        p = os.path.join(self.tmp, *parts)
-        return p
+        return os.path.join(self.tmp, *parts)
 
     def base_env(self):
         env = dict(os.environ)

@@ -127,7 +127,7 @@ def wrong_code(code):
     return str((int(code) - 100000 + 1) % 900000 + 100000)
 
 
-def start(sb, args, second_host=False):
+def start(sb):
     sb.start_dbus()
     sb.start_avahi()
     sb.start_xvfb()
@@ -140,7 +140,7 @@ def start(sb, args, second_host=False):
 
 def case_input(args):
     with sandbox.Sandbox(args.server) as sb:
-        server, status = start(sb, args)
+        server, status = start(sb)
         recorder = Recorder(sb, args.recorder)
         phone = Phone(sb, args.client, "phone")
 
@@ -234,7 +234,7 @@ def case_input(args):
 
 def case_hosts(args):
     with sandbox.Sandbox(args.server, second_host=True) as sb:
-        server, status = start(sb, args)
+        server, status = start(sb)
         Recorder(sb, args.recorder)
         remote = Phone(sb, args.client, "remote", host=2, server_address=(sandbox.HOST1_ADDRESS, status.port))
         x, y = pointer(sb)
@@ -305,7 +305,7 @@ def listening_port(sb, pid, timeout=20):
 
 def case_restart(args):
     with sandbox.Sandbox(args.server) as sb:
-        server, status = start(sb, args)
+        server, status = start(sb)
         phone = Phone(sb, args.client, "phone", server_address=("127.0.0.1", status.port))
         expect(phone.run("pair", status.code), 0, stdout_has=PAIRED)
         expect(phone.run("auth"), 0, stdout_has=AUTH_OK)
@@ -352,7 +352,7 @@ def case_restart(args):
 
 def case_count(args):
     with sandbox.Sandbox(args.server, second_host=True) as sb:
-        server, status = start(sb, args)
+        server, status = start(sb)
         assert status.clients == 0, status
         first = Phone(sb, args.client, "first", server_address=("127.0.0.1", status.port)).holding()
         server.wait_clients(1)
