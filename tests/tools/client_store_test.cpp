@@ -69,7 +69,6 @@ TEST_F(ClientStoreTest, DeviceIdsDiffer) {
 }
 
 TEST_F(ClientStoreTest, UnwritableDirectoryIsReportedNotIgnored) {
-    std::filesystem::create_directories(m_dir / "blocked");
     // A file where the directory should be: works as root too, unlike permissions.
     const auto file = m_dir / "blocked-file" / "state";
     { std::ofstream(m_dir / "blocked-file") << "x"; }
