@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QUrl>
@@ -157,6 +158,42 @@ QWidget* styledEntryWidget(const MenuEntry& entry, const QFont& base, const QPal
     return row;
 }
 
+// Menus draw a checked entry that has an icon as a framed icon, which is easy to miss; a check mark laid
+// over the icon's corner makes the state plain.
+QIcon checkedIcon(const QIcon& icon) {
+    if (icon.isNull())
+        return icon;
+    QIcon result;
+    for (int size : {16, 22, 24, 32, 48}) {
+        QPixmap pixmap = icon.pixmap(QSize(size, size));
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const qreal badge = size * 0.62;
+        const QRectF corner(size - badge, size - badge, badge, badge);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(QApplication::palette().color(QPalette::Active, QPalette::Highlight));
+        painter.drawEllipse(corner);
+        QPen pen(Qt::white, std::max(1.5, badge / 6));
+        pen.setCapStyle(Qt::RoundCap);
+        pen.setJoinStyle(Qt::RoundJoin);
+        painter.setPen(pen);
+        const QPointF points[] = {corner.topLeft() + QPointF(badge * 0.27, badge * 0.52),
+                                  corner.topLeft() + QPointF(badge * 0.44, badge * 0.70),
+                                  corner.topLeft() + QPointF(badge * 0.74, badge * 0.32)};
+        painter.drawPolyline(points, 3);
+        painter.end();
+        result.addPixmap(pixmap);
+    }
+    return result;
+}
+
+QIcon entryIcon(const MenuEntry& entry) {
+    if (!entry.icon)
+        return {};
+    const QIcon icon = symbolIcon(*entry.icon);
+    return entry.checkable && entry.checked ? checkedIcon(icon) : icon;
+}
+
 // Handlers may rebuild the menu, which deletes the action that is still emitting; running them from the
 // event loop keeps that safe.
 void connectAction(QAction* action, QObject* context, const std::function<void(MenuAction)>& handler,
@@ -217,7 +254,7 @@ void fillMenu(QMenu& menu, const std::vector<MenuEntry>& entries, const std::fun
         // Hosts that cannot show the widget (D-Bus menus) show this text and icon instead.
         action->setText(actionText(entry.plainText));
         if (entry.icon) {
-            const QIcon icon = symbolIcon(*entry.icon);
+            const QIcon icon = entryIcon(entry);
             if (!icon.isNull())
                 action->setIcon(icon);
             if (!entry.icon->accessibilityDescription.empty())
@@ -282,7 +319,7 @@ void updateInPlace(QMenu& menu, const std::vector<MenuEntry>& entries) {
             continue;
         action->setText(actionText(entry.plainText));
         if (entry.icon)
-            action->setIcon(symbolIcon(*entry.icon));
+            action->setIcon(entryIcon(entry));
         action->setEnabled(entry.enabled);
         action->setChecked(entry.checked);
         if (auto* widgetAction = qobject_cast<QWidgetAction*>(action)) {
