@@ -337,19 +337,27 @@ class Sandbox:
             return list(argv)
         if self.host2_holder is None:
             raise RuntimeError("this sandbox has no second host")
-        return ["nsenter", f"--net=/proc/{self.host2_holder.pid}/ns/net", "--", *argv]
+        pid = self.host2_holder.pid
+        return ["nsenter", f"--net=/proc/{pid}/ns/net", f"--mount=/proc/{pid}/ns/mnt", "--", *argv]
+
+    def host_path(self, host, path):
+        """Where a path of the given host's private /run can be read from here."""
+        return path if host == 1 else f"/proc/{self.host2_holder.pid}/root{path}"
 
     # -- second host -------------------------------------------------------------------------------------
 
     def _make_second_host(self):
         require_tools("nsenter", "sleep")
-        own = os.readlink("/proc/self/ns/net")
-        self.host2_holder = self._spawn(Process, "host2", ["unshare", "--net", "--", "sleep", "infinity"])
+        own = [os.readlink(f"/proc/self/ns/{kind}") for kind in ("net", "mnt")]
+        # Its own mount namespace too, so that its D-Bus and Avahi files do not meet ours.
+        self.host2_holder = self._spawn(Process, "host2", ["unshare", "--net", "--mount", "--propagation", "private",
+                                                           "--", "sleep", "infinity"])
         ns = f"/proc/{self.host2_holder.pid}/ns/net"
         deadline = time.monotonic() + 10
         while True:
             try:
-                if os.readlink(ns) != own:
+                theirs = [os.readlink(f"/proc/{self.host2_holder.pid}/ns/{kind}") for kind in ("net", "mnt")]
+                if all(a != b for a, b in zip(own, theirs)):
                     break
             except OSError:
                 pass
@@ -364,10 +372,15 @@ class Sandbox:
             ["nsenter", f"--net={ns}", "--", "ip", "link", "set", "lo", "up"],
             ["nsenter", f"--net={ns}", "--", "ip", "addr", "add", f"{HOST2_ADDRESS}/24", "dev", "veth1"],
             ["nsenter", f"--net={ns}", "--", "ip", "link", "set", "veth1", "up"],
+            self.on_host(2, ["mount", "-t", "tmpfs", "-o", "mode=0755", "vemdo-run-2", "/run"]),
+            self.on_host(2, ["mkdir", "-p", "/run/dbus", "/run/avahi-daemon", "/run/user"]),
         ]
         for c in cmds:
             subprocess.run(c, check=True, capture_output=True)
         self.interfaces.append("veth0")
+        self.interfaces2 = ["lo", "veth1"]
+        self.dbus2 = None
+        self.avahi2 = None
         # The link needs a moment before the first packet passes.
         deadline = time.monotonic() + 10
         while not self._link_up():
@@ -381,35 +394,43 @@ class Sandbox:
 
     # -- daemons -----------------------------------------------------------------------------------------
 
-    def start_dbus(self):
+    def start_dbus(self, host=1):
         require_tools("dbus-daemon")
-        config = self.path("dbus-system.conf")
+        config = self.path(f"dbus-system-{host}.conf")
         _write(config, _DBUS_CONFIG)
-        self.dbus = self._spawn(Process, "dbus-daemon",
-                                ["dbus-daemon", f"--config-file={config}", "--nofork", "--nopidfile",
-                                 "--print-address"])
-        self.dbus.wait_until(lambda: self.dbus.stdout_lines or self.dbus.popen.poll() is not None, 10,
-                             "the system bus address")
-        if not os.path.exists("/run/dbus/system_bus_socket"):
-            raise AssertionError("the private system bus did not start\n" + self.dbus.describe())
-        return self.dbus
+        dbus = self.spawn(f"dbus-daemon (host {host})",
+                          ["dbus-daemon", f"--config-file={config}", "--nofork", "--nopidfile", "--print-address"],
+                          host=host)
+        dbus.wait_until(lambda: dbus.stdout_lines or dbus.popen.poll() is not None, 10, "the system bus address")
+        if not os.path.exists(self.host_path(host, "/run/dbus/system_bus_socket")):
+            raise AssertionError("the private system bus did not start\n" + dbus.describe())
+        if host == 1:
+            self.dbus = dbus
+        else:
+            self.dbus2 = dbus
+        return dbus
 
-    def start_avahi(self):
+    def start_avahi(self, host=1):
         require_tools("avahi-daemon")
-        config = self.path("avahi-daemon.conf")
-        _write(config, _AVAHI_CONFIG.format(interfaces=",".join(self.interfaces)))
-        self.avahi = self._spawn(Process, "avahi-daemon",
-                                 ["avahi-daemon", "-f", config, "--no-drop-root", "--no-chroot", "--no-rlimits",
-                                  "--no-proc-title"])
-        self.avahi.wait_until(
-            lambda: any("Server startup complete" in l for l in self.avahi.stderr_lines)
-            or self.avahi.popen.poll() is not None, 20, "avahi-daemon to start")
-        if not self.avahi.alive():
+        config = self.path(f"avahi-daemon-{host}.conf")
+        interfaces = self.interfaces if host == 1 else self.interfaces2
+        _write(config, _AVAHI_CONFIG.format(interfaces=",".join(interfaces)))
+        avahi = self.spawn(f"avahi-daemon (host {host})",
+                           ["avahi-daemon", "-f", config, "--no-drop-root", "--no-chroot", "--no-rlimits",
+                            "--no-proc-title"], host=host)
+        avahi.wait_until(
+            lambda: any("Server startup complete" in l for l in avahi.stderr_lines) or avahi.popen.poll() is not None,
+            20, "avahi-daemon to start")
+        if not avahi.alive():
             if os.environ.get(USERNS_MARK) == "1":
                 # avahi-daemon insists on real root; everything else here works in a user namespace.
-                skip("avahi-daemon needs root (run the tests as root, as CI does)\n" + self.avahi.describe())
-            raise AssertionError("avahi-daemon did not start\n" + self.avahi.describe())
-        return self.avahi
+                skip("avahi-daemon needs root (run the tests as root, as CI does)\n" + avahi.describe())
+            raise AssertionError("avahi-daemon did not start\n" + avahi.describe())
+        if host == 1:
+            self.avahi = avahi
+        else:
+            self.avahi2 = avahi
+        return avahi
 
     def stop_avahi(self):
         if self.avahi is not None:
@@ -482,11 +503,11 @@ class Sandbox:
                 found.append((name, fields[7], int(fields[8])))
         return found
 
-    def wait_for_service(self, predicate, timeout=20, service_type="_vemdo._tcp"):
+    def wait_for_service(self, predicate, timeout=20, service_type="_vemdo._tcp", host=1):
         deadline = time.monotonic() + timeout
         last = []
         while time.monotonic() < deadline:
-            last = self.browse(service_type)
+            last = self.browse(service_type, host=host)
             if predicate(last):
                 return last
             time.sleep(0.5)

@@ -239,6 +239,14 @@ def case_hosts(args):
         remote = Phone(sb, args.client, "remote", host=2, server_address=(sandbox.HOST1_ADDRESS, status.port))
         x, y = pointer(sb)
 
+        # The other host finds the server over multicast DNS on the link, as a phone on the Wi-Fi would.
+        sb.start_dbus(host=2)
+        sb.start_avahi(host=2)
+        sb.wait_for_service(lambda f: (NAME, sandbox.HOST1_ADDRESS, status.port) in f, host=2, timeout=30)
+        found = remote.run("discover", browse=True)
+        expect(found, 0)
+        assert f"{NAME}\t{sandbox.HOST1_ADDRESS}\t{status.port}" in found.stdout.splitlines(), found.stdout
+
         # Datagrams from a host that has never authenticated do nothing. The script's closing round trip
         # guarantees the server has handled the datagram before we look.
         expect(remote.script(["move 50 50", "sync"], options=["--udp"]), 0)
