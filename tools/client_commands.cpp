@@ -391,7 +391,7 @@ Commands:
   move DX DY             move the pointer (the server doubles the distance)
   scroll X Y             scroll (positive Y scrolls up, positive X scrolls left)
   click [BUTTON]         click a button: left (default), right or middle
-  down [BUTTON]          press a button (then `move` drags)
+  down [BUTTON]          press a button (in a script, `move` then drags)
   up [BUTTON]            release a button
   key CODE [down|up]     press and release a key by its virtual key code, or only press or
                          release it (55 is Command, sent to Linux as Control; 0 is A, 36 is Return)
@@ -399,10 +399,13 @@ Commands:
   script                 read commands from standard input, one per line, over one connection;
                          lines starting with # are ignored; extra commands: `sleep SECONDS` and
                          `sync` (wait until the server has handled everything sent so far).
-                         Nothing is sent implicitly: start the script with `auth` (or `pair`).
+                         No authentication is sent for you: start the script with `auth`.
 
 A one-shot input command (move, scroll, click, down, up, key, type) authenticates first with the
-saved token, on a fresh connection, as the phone does.
+saved token, on a fresh connection, as the phone does. The server lets go of held buttons and
+keys when the last authenticated connection ends, so hold-and-act sequences (a drag, Command-C)
+belong in one script:
+  printf 'auth\nkey 55 down\nkey 8\nkey 55 up\n' | vemdo-client script
 
 Options:
   --host HOST --port PORT   connect to this address instead of finding the server by DNS-SD
