@@ -120,7 +120,9 @@ int main(int argc, char** argv) {
     std::unique_ptr<AlertPresenter> alerts;
     if (headless) {
         menu = std::make_unique<HeadlessMenuPresenter>(std::cout, portWhileListening);
-        alerts = std::make_unique<TerminalAlertPresenter>(std::cerr);
+        const auto help = InputPermission::helpPage();
+        alerts = std::make_unique<TerminalAlertPresenter>(
+            std::cerr, help.empty() ? std::string() : "How to make input possible: " + help.string());
     } else {
         prepareIconTheme();
         QApplication::setDesktopFileName(QStringLiteral("vemdo-trackpad"));

@@ -32,7 +32,10 @@ void HeadlessMenuPresenter::showEntries(const std::vector<MenuEntry>& entries) {
 }
 
 int TerminalAlertPresenter::runModal(const AlertRequest& alert) {
-    m_out << alert.messageText << ": " << alert.informativeText << std::endl;
+    m_out << alert.messageText << ": " << alert.informativeText << '\n';
+    if (!m_note.empty())
+        m_out << m_note << '\n';
+    m_out << std::flush;
     return -1;
 }
 

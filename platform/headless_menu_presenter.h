@@ -36,14 +36,16 @@ private:
     std::string m_lastBlock;
 };
 
-// Alerts on a terminal: printed to the given stream; nobody can answer, so no button is chosen.
+// Alerts on a terminal: printed to the given stream, followed by `note` when there is one (where to read
+// more, since nobody can press a button here); no button is chosen.
 class TerminalAlertPresenter final : public AlertPresenter {
 public:
-    explicit TerminalAlertPresenter(std::ostream& out) : m_out(out) {}
+    explicit TerminalAlertPresenter(std::ostream& out, std::string note = {}) : m_out(out), m_note(std::move(note)) {}
     int runModal(const AlertRequest& alert) override;
 
 private:
     std::ostream& m_out;
+    std::string m_note;
 };
 
 } // namespace vemdo

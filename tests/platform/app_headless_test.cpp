@@ -69,6 +69,10 @@ TEST(HeadlessAlerts, PrintTheTextsAndChooseNothing) {
     TerminalAlertPresenter alerts(out);
     EXPECT_EQ(alerts.runModal({"Title", "Details", {"One", "Two"}}), -1);
     EXPECT_EQ(out.str(), "Title: Details\n");
+    std::ostringstream noted;
+    TerminalAlertPresenter withNote(noted, "See /usr/share/help.html");
+    EXPECT_EQ(withNote.runModal({"Title", "Details", {"OK"}}), -1);
+    EXPECT_EQ(noted.str(), "Title: Details\nSee /usr/share/help.html\n");
 }
 
 TEST(IconNames, EveryMenuSymbolHasAThemeName) {
