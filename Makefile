@@ -14,7 +14,7 @@ endif
 
 CMAKE_CONFIGURE = cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEMDO_WERROR=$(WERROR)
 
-.PHONY: all deps configure build run test unit-test format-check format install bench fuzz clean
+.PHONY: all deps configure build run test unit-test format-check format install bench fuzz sanitize clean
 
 all: build
 
@@ -53,5 +53,8 @@ bench: deps
 fuzz: deps
 	bash fuzz/run.sh --seconds $(or $(FUZZ_SECONDS),60) --build-dir build-fuzz
 
+sanitize: deps
+	JOBS=$(JOBS) bash scripts/sanitize.sh
+
 clean:
-	rm -rf $(BUILD_DIR) build-bench build-fuzz
+	rm -rf $(BUILD_DIR) build-bench build-fuzz build-asan build-tsan
