@@ -1,0 +1,178 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""End-to-end figures of the real server: latency, throughput and memory.
+
+    python3 bench/e2e.py BUILD_DIR [--quick]
+
+Runs inside a private network namespace (tests/support/sandbox.py): its own Xvfb, the real
+`vemdo-trackpad --headless` on a fresh configuration directory with no reachable system bus (so nothing is
+announced), bin/latency_driver as the phone and as the X-side stopwatch, and bin/floor_forwarder as the
+floor the server's datagram path is compared with. Every child is killed by PID when the run ends, also
+on failure. Prints its figures and, when VEMDO_BENCH_SUMMARY names a file, appends the headline figures to
+it as tab-separated rows for bench/run.sh's summary table. --quick shortens every phase (a smoke run).
+"""
+
+import json
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
+import sandbox  # noqa: E402
+
+NO_SYSTEM_BUS = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent"}
+
+
+class Bench:
+    def __init__(self, build_dir, quick):
+        self.bin = os.path.join(build_dir, "bin")
+        self.quick = quick
+        self.summary = []
+        self.sb = None
+
+    def binary(self, name):
+        path = os.path.join(self.bin, name)
+        if not os.access(path, os.X_OK):
+            raise RuntimeError(f"not built: {path}")
+        return path
+
+    def driver(self, *args, timeout):
+        result = self.sb.run([self.binary("latency_driver"), *map(str, args)], timeout=timeout)
+        if result.returncode != 0 or not result.stdout.strip():
+            raise RuntimeError(f"latency_driver {args[0]} failed ({result.returncode}):\n{result.stderr}"
+                               + self.sb.describe())
+        return json.loads(result.stdout.strip().splitlines()[-1])
+
+    def start_server(self, name):
+        server = self.sb.server(name=name, env_overrides=NO_SYSTEM_BUS)
+        status = server.wait_listening(timeout=30)
+        return server, status
+
+    def run(self):
+        with sandbox.Sandbox(server_binary=self.binary("vemdo-trackpad")) as sb:
+            self.sb = sb
+            sb.start_xvfb()
+            xvfb = sb.processes[-1]
+            self.latency_and_throughput(xvfb)
+            self.memory()
+
+    # -- latency and throughput ---------------------------------------------------------------------------
+
+    def latency_and_throughput(self, xvfb):
+        server, status = self.start_server("server")
+        port = status.port
+        token = self.driver("pair", "--port", port, "--code", status.code, timeout=30)["token"]
+        rate, seconds = (500, 1) if self.quick else (500, 3)
+        common = ("--rate", rate, "--seconds", seconds)
+
+        tcp = self.driver("latency", "--port", port, "--path", "tcp", "--token", token, *common, timeout=60)
+        udp = self.driver("latency", "--port", port, "--path", "udp", "--token", token, *common, timeout=60)
+
+        floor = self.sb.spawn("floor_forwarder", [self.binary("floor_forwarder")])
+        def announced_port():
+            if floor.popen.poll() is not None:
+                raise RuntimeError("the floor forwarder exited\n" + floor.describe())
+            return next((int(l.split()[-1]) for l in floor.stdout_lines if l.startswith("Listening on port")), None)
+
+        floor_port = floor.wait_until(announced_port, 10, "the floor forwarder's port")
+        floor_udp = self.driver("latency", "--port", floor_port, "--path", "udp", *common, timeout=60)
+        self.sb.forget(floor)
+
+        print(f"   steady {rate} moves/s for {seconds} s per path; send call to MotionNotify on the root window")
+        print(f"   {'path':<30} {'sent':>6} {'lost':>5} {'p50':>9} {'p99':>9} {'max':>9}")
+        for title, r in (("server, TCP move message", tcp), ("server, UDP move datagram", udp),
+                         ("floor (one XTest call), UDP", floor_udp)):
+            print(f"   {title:<30} {r['sent']:>6.0f} {r['lost']:>5.0f} {us(r['p50_us']):>9} {us(r['p99_us']):>9} "
+                  f"{us(r['max_us']):>9}")
+        ratio = {q: udp[q] / floor_udp[q] if floor_udp[q] > 0 else float("nan") for q in ("p50_us", "p99_us")}
+        print(f"   ratio server/floor (UDP): p50 x{ratio['p50_us']:.2f}, p99 x{ratio['p99_us']:.2f}")
+        for title, r in (("latency TCP move, server", tcp), ("latency UDP datagram, server", udp),
+                         ("latency UDP datagram, floor", floor_udp)):
+            self.add(title, f"p50 {us(r['p50_us'])}, p99 {us(r['p99_us'])}, max {us(r['max_us'])}"
+                     + (f" ({r['lost']:.0f} of {r['sent']:.0f} lost)" if r["lost"] else ""))
+        self.add("latency ratio server/floor (UDP)", f"p50 x{ratio['p50_us']:.2f}, p99 x{ratio['p99_us']:.2f}")
+
+        count = 20000 if self.quick else 100000
+        steps = "2000,5000,10000" if self.quick else "2000,5000,10000,20000,40000,80000"
+        t = self.driver("throughput", "--port", port, "--token", token, "--server-pid", server.pid,
+                        "--xvfb-pid", xvfb.pid, "--count", count, "--steps", steps, timeout=240)
+        b = t["blast"]
+        print()
+        print(f"   throughput, one authenticated TCP connection, moves injected into Xvfb")
+        print(f"   blast of {b['count']:.0f} moves: {b['messages_per_second']:.0f} moves/s from first send to last "
+              f"motion ({b['seconds']:.2f} s, {b['matched']:.0f} arrived)")
+        print(f"   CPU per move: server {b['server_cpu_us_per_message']:.1f} us, "
+              f"Xvfb {b['xvfb_cpu_us_per_message']:.1f} us")
+        print(f"   paced steps (keeps up = nothing lost, p99 <= {t['keep_up_ms']:.0f} ms, >= 90% of the rate sent):")
+        print(f"   {'rate':>8} {'sent/s':>8} {'lost':>6} {'p50':>9} {'p99':>9} {'server CPU':>10}")
+        for s in t["steps"]:
+            print(f"   {s['rate_requested']:>8.0f} {s['rate_sent']:>8.0f} {s['lost']:>6.0f} {us(s['p50_us']):>9} "
+                  f"{us(s['p99_us']):>9} {100 * s['server_cpu_share']:>9.0f}%")
+        self.add("throughput, one TCP connection (blast)", f"{b['messages_per_second']:.0f} moves/s")
+        self.add("paced rate kept up (p99 <= 10 ms)", f"{t['kept_up_rate']:.0f} moves/s")
+        self.add("server CPU per move (TCP, into Xvfb)", f"{b['server_cpu_us_per_message']:.1f} us")
+        self.sb.forget(server)
+
+    # -- memory -------------------------------------------------------------------------------------------
+
+    def memory(self):
+        server, status = self.start_server("memory")
+        # Let start-up work (first status print, store writes) finish before the idle reading.
+        time.sleep(1.0)
+        messages, checkpoint = (200000, 50000) if self.quick else (1000000, 200000)
+        m = self.driver("memory", "--port", status.port, "--code", status.code, "--server-pid", server.pid,
+                        "--connections", 100, "--messages", messages, "--checkpoint", checkpoint, timeout=420)
+        print()
+        print("   server resident size (VmRSS)")
+        rows = [("idle after start", m["idle_kb"]),
+                (f"with {m['connections']:.0f} idle authenticated connections", m["with_connections_kb"]),
+                ("after they closed", m["after_close_kb"])]
+        rows += [(f"after {handled} moves", kb) for handled, kb in m["checkpoints"]]
+        for title, kb in rows:
+            print(f"   {title:<42} {mib(kb):>10}")
+        first, last = m["checkpoints"][0], m["checkpoints"][-1]
+        growth = last[1] - first[1]
+        print(f"   growth from {first[0]} to {last[0]} moves: {growth:+d} KiB "
+              f"({m['messages_per_second']:.0f} moves/s, server CPU {m['server_cpu_us_per_message']:.1f} us per move)")
+        self.add("RSS idle", mib(m["idle_kb"]))
+        self.add(f"RSS with {m['connections']:.0f} idle connections", mib(m["with_connections_kb"]))
+        self.add(f"RSS after {first[0] // 1000}k / {last[0] // 1000}k moves",
+                 f"{mib(first[1])} / {mib(last[1])} ({growth:+d} KiB)")
+        self.sb.forget(server)
+
+    def add(self, name, value):
+        self.summary.append((name, value))
+
+
+def us(value):
+    if value is None or value < 0:
+        return "-"
+    return f"{value / 1000:.2f} ms" if value >= 1000 else f"{value:.0f} us"
+
+
+def mib(kb):
+    return f"{kb / 1024:.1f} MiB"
+
+
+def main():
+    if len(sys.argv) < 2:
+        print("usage: e2e.py BUILD_DIR [--quick]", file=sys.stderr)
+        return 2
+    build_dir = os.path.abspath(sys.argv[1])
+    quick = "--quick" in sys.argv[2:]
+    sandbox.require_tools("Xvfb")
+    sandbox.enter_private_network()
+    bench = Bench(build_dir, quick)
+    try:
+        bench.run()
+    finally:
+        target = os.environ.get("VEMDO_BENCH_SUMMARY")
+        if target:
+            with open(target, "a", encoding="utf-8") as f:
+                for name, value in bench.summary:
+                    f.write(f"{name}\t{value}\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
