@@ -13,13 +13,16 @@ it as tab-separated rows for bench/run.sh's summary table. --quick shortens ever
 """
 
 import json
+import math
 import os
+import signal
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
 import sandbox  # noqa: E402
 
+TIME_LIMIT_SECONDS = 480
 NO_SYSTEM_BUS = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent"}
 
 
@@ -62,38 +65,48 @@ class Bench:
         server, status = self.start_server("server")
         port = status.port
         token = self.driver("pair", "--port", port, "--code", status.code, timeout=30)["token"]
-        rate, seconds = (500, 1) if self.quick else (500, 3)
+        rate, seconds, rounds = (500, 1, 1) if self.quick else (500, 2, 3)
         common = ("--rate", rate, "--seconds", seconds)
 
-        tcp = self.driver("latency", "--port", port, "--path", "tcp", "--token", token, *common, timeout=60)
-        udp = self.driver("latency", "--port", port, "--path", "udp", "--token", token, *common, timeout=60)
-
         floor = self.sb.spawn("floor_forwarder", [self.binary("floor_forwarder")])
+
         def announced_port():
             if floor.popen.poll() is not None:
                 raise RuntimeError("the floor forwarder exited\n" + floor.describe())
             return next((int(l.split()[-1]) for l in floor.stdout_lines if l.startswith("Listening on port")), None)
 
         floor_port = floor.wait_until(announced_port, 10, "the floor forwarder's port")
-        floor_udp = self.driver("latency", "--port", floor_port, "--path", "udp", *common, timeout=60)
+        paths = (("server, TCP move message", ("--port", port, "--path", "tcp", "--token", token)),
+                 ("server, UDP move datagram", ("--port", port, "--path", "udp", "--token", token)),
+                 ("floor (one XTest call), UDP", ("--port", floor_port, "--path", "udp")))
+        # The paths take turns, so that a busy moment of the shared machine does not fall on one path only.
+        pooled = {title: {"sent": 0, "lost": 0, "samples": []} for title, _ in paths}
+        for _ in range(rounds):
+            for title, args in paths:
+                r = self.driver("latency", *args, *common, timeout=60)
+                pooled[title]["sent"] += r["sent"]
+                pooled[title]["lost"] += r["lost"]
+                pooled[title]["samples"] += r["samples_us"]
         self.sb.forget(floor)
+        stats = {title: {**p, **percentiles(p["samples"])} for title, p in pooled.items()}
 
-        print(f"   steady {rate} moves/s for {seconds} s per path; send call to MotionNotify on the root window")
+        print(f"   steady {rate} moves/s, {rounds} x {seconds} s per path taken in turns; "
+              "from the send call to MotionNotify on the root window")
         print(f"   {'path':<30} {'sent':>6} {'lost':>5} {'p50':>9} {'p99':>9} {'max':>9}")
-        for title, r in (("server, TCP move message", tcp), ("server, UDP move datagram", udp),
-                         ("floor (one XTest call), UDP", floor_udp)):
-            print(f"   {title:<30} {r['sent']:>6.0f} {r['lost']:>5.0f} {us(r['p50_us']):>9} {us(r['p99_us']):>9} "
-                  f"{us(r['max_us']):>9}")
-        ratio = {q: udp[q] / floor_udp[q] if floor_udp[q] > 0 else float("nan") for q in ("p50_us", "p99_us")}
-        print(f"   ratio server/floor (UDP): p50 x{ratio['p50_us']:.2f}, p99 x{ratio['p99_us']:.2f}")
-        for title, r in (("latency TCP move, server", tcp), ("latency UDP datagram, server", udp),
-                         ("latency UDP datagram, floor", floor_udp)):
-            self.add(title, f"p50 {us(r['p50_us'])}, p99 {us(r['p99_us'])}, max {us(r['max_us'])}"
+        for title, r in stats.items():
+            print(f"   {title:<30} {r['sent']:>6.0f} {r['lost']:>5.0f} {us(r['p50'])} {us(r['p99'])} {us(r['max'])}")
+        udp, floor_udp = stats[paths[1][0]], stats[paths[2][0]]
+        ratio = {q: udp[q] / floor_udp[q] if floor_udp[q] > 0 else float("nan") for q in ("p50", "p99")}
+        print(f"   ratio server/floor (UDP): p50 x{ratio['p50']:.2f}, p99 x{ratio['p99']:.2f}")
+        for (title, _), name in zip(paths, ("latency TCP move, server", "latency UDP datagram, server",
+                                           "latency UDP datagram, floor")):
+            r = stats[title]
+            self.add(name, f"p50 {us(r['p50']).strip()}, p99 {us(r['p99']).strip()}, max {us(r['max']).strip()}"
                      + (f" ({r['lost']:.0f} of {r['sent']:.0f} lost)" if r["lost"] else ""))
-        self.add("latency ratio server/floor (UDP)", f"p50 x{ratio['p50_us']:.2f}, p99 x{ratio['p99_us']:.2f}")
+        self.add("latency ratio server/floor (UDP)", f"p50 x{ratio['p50']:.2f}, p99 x{ratio['p99']:.2f}")
 
         count = 20000 if self.quick else 100000
-        steps = "2000,5000,10000" if self.quick else "2000,5000,10000,20000,40000,80000"
+        steps = "2000,5000,10000" if self.quick else "2000,5000,10000,20000,30000,40000,60000"
         t = self.driver("throughput", "--port", port, "--token", token, "--server-pid", server.pid,
                         "--xvfb-pid", xvfb.pid, "--count", count, "--steps", steps, timeout=240)
         b = t["blast"]
@@ -102,14 +115,15 @@ class Bench:
         print(f"   blast of {b['count']:.0f} moves: {b['messages_per_second']:.0f} moves/s from first send to last "
               f"motion ({b['seconds']:.2f} s, {b['matched']:.0f} arrived)")
         print(f"   CPU per move: server {b['server_cpu_us_per_message']:.1f} us, "
-              f"Xvfb {b['xvfb_cpu_us_per_message']:.1f} us")
+              f"Xvfb {b['xvfb_cpu_us_per_message']:.1f} us; server resident size after it "
+              f"{mib(b['server_rss_kb'])}, peak {mib(b['server_peak_kb'])}")
         print(f"   paced steps (keeps up = nothing lost, p99 <= {t['keep_up_ms']:.0f} ms, >= 90% of the rate sent):")
         print(f"   {'rate':>8} {'sent/s':>8} {'lost':>6} {'p50':>9} {'p99':>9} {'server CPU':>10}")
         for s in t["steps"]:
             print(f"   {s['rate_requested']:>8.0f} {s['rate_sent']:>8.0f} {s['lost']:>6.0f} {us(s['p50_us']):>9} "
                   f"{us(s['p99_us']):>9} {100 * s['server_cpu_share']:>9.0f}%")
         self.add("throughput, one TCP connection (blast)", f"{b['messages_per_second']:.0f} moves/s")
-        self.add("paced rate kept up (p99 <= 10 ms)", f"{t['kept_up_rate']:.0f} moves/s")
+        self.add(f"paced rate kept up (p99 <= {t['keep_up_ms']:.0f} ms)", f"{t['kept_up_rate']:.0f} moves/s")
         self.add("server CPU per move (TCP, into Xvfb)", f"{b['server_cpu_us_per_message']:.1f} us")
         self.sb.forget(server)
 
@@ -123,7 +137,8 @@ class Bench:
         m = self.driver("memory", "--port", status.port, "--code", status.code, "--server-pid", server.pid,
                         "--connections", 100, "--messages", messages, "--checkpoint", checkpoint, timeout=420)
         print()
-        print("   server resident size (VmRSS)")
+        print(f"   server resident size (VmRSS); the moves go over one connection that waits for the server "
+              f"after every {m['window']:.0f}")
         rows = [("idle after start", m["idle_kb"]),
                 (f"with {m['connections']:.0f} idle authenticated connections", m["with_connections_kb"]),
                 ("after they closed", m["after_close_kb"])]
@@ -132,6 +147,7 @@ class Bench:
             print(f"   {title:<42} {mib(kb):>10}")
         first, last = m["checkpoints"][0], m["checkpoints"][-1]
         growth = last[1] - first[1]
+        print(f"   {'peak (VmHWM)':<42} {mib(m['peak_kb']):>10}")
         print(f"   growth from {first[0]} to {last[0]} moves: {growth:+d} KiB "
               f"({m['messages_per_second']:.0f} moves/s, server CPU {m['server_cpu_us_per_message']:.1f} us per move)")
         self.add("RSS idle", mib(m["idle_kb"]))
@@ -146,8 +162,20 @@ class Bench:
 
 def us(value):
     if value is None or value < 0:
-        return "-"
-    return f"{value / 1000:.2f} ms" if value >= 1000 else f"{value:.0f} us"
+        return f"{'-':>9}"
+    return f"{value / 1000:>6.2f} ms" if value >= 1000 else f"{value:>6.0f} us"
+
+
+def percentiles(samples):
+    """Nearest-rank p50 and p99 and the maximum of latencies in microseconds (-1 when there are none)."""
+    ordered = sorted(samples)
+    if not ordered:
+        return {"p50": -1, "p99": -1, "max": -1}
+
+    def rank(q):
+        return ordered[max(0, min(len(ordered) - 1, math.ceil(q * len(ordered)) - 1))]
+
+    return {"p50": rank(0.50), "p99": rank(0.99), "max": ordered[-1]}
 
 
 def mib(kb):
@@ -163,6 +191,13 @@ def main():
     sandbox.require_tools("Xvfb")
     sandbox.enter_private_network()
     bench = Bench(build_dir, quick)
+
+    def overrun(*_):
+        raise TimeoutError(f"the end-to-end run took longer than {TIME_LIMIT_SECONDS} s")
+
+    # Bounded whatever happens: the exception unwinds through the sandbox, which kills every child by PID.
+    signal.signal(signal.SIGALRM, overrun)
+    signal.alarm(TIME_LIMIT_SECONDS)
     try:
         bench.run()
     finally:

@@ -8,7 +8,7 @@
 //   latency_driver throughput --port N (--code CODE | --token T) --server-pid P [--xvfb-pid P] [--count N]
 //                  [--steps 2000,5000,...] [--step-seconds 1] [--keep-up-ms 10]
 //   latency_driver memory --port N (--code CODE | --token T) --server-pid P [--connections 100]
-//                  [--messages 1000000] [--checkpoint 200000]
+//                  [--messages 1000000] [--checkpoint 200000] [--window 10000]
 //
 // Every message is a relative move. Message i takes the pointer to x0 + 2 * ((i + 1) mod period) on a
 // fixed row (the server doubles deltas), so each message yields a pointer position different from the
@@ -83,7 +83,8 @@ int deltaOf(std::size_t i) {
 
 std::string moveLine(std::size_t i) {
     char line[96];
-    int n = std::snprintf(line, sizeof line, "{\"kind\":\"move\",\"dx\":%d,\"dy\":0,\"timestamp\":%zu}\n", deltaOf(i), i);
+    int n =
+        std::snprintf(line, sizeof line, "{\"kind\":\"move\",\"dx\":%d,\"dy\":0,\"timestamp\":%zu}\n", deltaOf(i), i);
     return std::string(line, std::size_t(n));
 }
 
@@ -106,14 +107,15 @@ std::array<unsigned char, 13> moveDatagram(std::size_t i) {
 
 // -- /proc -------------------------------------------------------------------------------------------------
 
-long residentKilobytes(int pid) {
+// VmRSS, or with field "VmHWM:" the peak resident size.
+long residentKilobytes(int pid, const std::string& field = "VmRSS:") {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
+        if (line.rfind(field, 0) == 0)
+            return std::stol(line.substr(field.size()));
     }
-    fail("no VmRSS for pid " + std::to_string(pid));
+    fail("no " + field + " for pid " + std::to_string(pid));
 }
 
 // utime + stime in seconds.
@@ -408,6 +410,7 @@ struct Options {
     int connections = 100;
     long messages = 1000000;
     long checkpoint = 200000;
+    long window = 10000;
 };
 
 class Json {
@@ -465,8 +468,7 @@ std::string tokenFor(const Options& options) {
 
 // Sends count messages at the given rate, each by itself, and returns when all have shown or stopped
 // coming. The send time of a message is taken just before its send call.
-template <typename Send>
-Json pacedRun(double rate, std::size_t count, Send sendOne) {
+template <typename Send> Json pacedRun(double rate, std::size_t count, bool keepSamples, Send sendOne) {
     MotionRecorder recorder(count + 4096);
     placePointer();
     std::vector<std::int64_t> sent(count, 0);
@@ -483,8 +485,19 @@ Json pacedRun(double rate, std::size_t count, Send sendOne) {
     const std::int64_t sendEnd = nowNs();
     matcher.waitForAll(sent, 2.0);
     Json json;
-    json.add("rate_requested", rate).add("rate_sent", count > 1 ? double(count - 1) * 1e9 / double(sendEnd - start) : 0);
+    json.add("rate_requested", rate)
+        .add("rate_sent", count > 1 ? double(count - 1) * 1e9 / double(sendEnd - start) : 0);
     addLatencies(json, matcher, count);
+    if (keepSamples) {
+        // Every arrived message's latency, so that runs can be pooled.
+        std::string samples = "[";
+        char text[32];
+        for (std::int64_t l : matcher.latencies()) {
+            std::snprintf(text, sizeof text, "%s%.1f", samples.size() > 1 ? "," : "", double(l) / 1000.0);
+            samples += text;
+        }
+        json.raw("samples_us", samples + "]");
+    }
     if (recorder.overflowed())
         json.add("note", std::string("recorder overflow"));
     return json;
@@ -501,14 +514,14 @@ int latencyCommand(const Options& options) {
     const auto count = std::size_t(options.rate * options.seconds);
     Json json;
     if (options.path == "tcp") {
-        json = pacedRun(options.rate, count, [&](std::size_t i) { control->send(moveLine(i)); });
+        json = pacedRun(options.rate, count, true, [&](std::size_t i) { control->send(moveLine(i)); });
     } else if (options.path == "udp") {
         // The authenticated connection above stays open: the server takes datagrams only from its address.
         int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in address = loopback(options.port);
         if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
             fail("udp socket");
-        json = pacedRun(options.rate, count, [&](std::size_t i) {
+        json = pacedRun(options.rate, count, true, [&](std::size_t i) {
             auto bytes = moveDatagram(i);
             if (::send(fd, bytes.data(), bytes.size(), 0) != ssize_t(bytes.size()))
                 fail(std::string("udp send: ") + std::strerror(errno));
@@ -552,6 +565,9 @@ Json blast(TcpConnection& connection, std::size_t count, int serverPid, int xvfb
         .add("messages_per_second", elapsed > 0 ? double(matcher.matched()) / elapsed : 0)
         .add("server_cpu_us_per_message", serverCpu * 1e6 / double(count))
         .add("xvfb_cpu_us_per_message", xvfbCpu * 1e6 / double(count));
+    if (serverPid > 0)
+        json.add("server_rss_kb", double(residentKilobytes(serverPid)))
+            .add("server_peak_kb", double(residentKilobytes(serverPid, "VmHWM:")));
     return json;
 }
 
@@ -567,7 +583,7 @@ int throughputCommand(const Options& options) {
     double keptUp = 0;
     for (double rate : options.steps) {
         const double cpuBefore = cpuSeconds(options.serverPid);
-        Json step = pacedRun(rate, std::size_t(rate * options.stepSeconds),
+        Json step = pacedRun(rate, std::size_t(rate * options.stepSeconds), false,
                              [&](std::size_t i) { connection.send(moveLine(i)); });
         const double cpu = cpuSeconds(options.serverPid) - cpuBefore;
         step.add("server_cpu_share", cpu / options.stepSeconds);
@@ -585,7 +601,10 @@ int throughputCommand(const Options& options) {
     }
     steps += "]";
     Json json;
-    json.raw("blast", blastJson.str()).raw("steps", steps).add("kept_up_rate", keptUp).add("keep_up_ms", options.keepUpMs);
+    json.raw("blast", blastJson.str())
+        .raw("steps", steps)
+        .add("kept_up_rate", keptUp)
+        .add("keep_up_ms", options.keepUpMs);
     std::printf("%s\n", json.str().c_str());
     return 0;
 }
@@ -617,10 +636,15 @@ int memoryCommand(const Options& options) {
     for (long i = 0; i < options.messages; ++i) {
         chunk += moveLine(std::size_t(i));
         const bool checkpoint = (i + 1) % options.checkpoint == 0 || i + 1 == options.messages;
-        if (chunk.size() > 16000 || checkpoint) {
+        const bool windowEnd = (i + 1) % options.window == 0;
+        if (chunk.size() > 16000 || checkpoint || windowEnd) {
             main.send(chunk);
             chunk.clear();
         }
+        // A phone never runs far ahead of the server; without this the backlog, and with it the buffers
+        // that hold it, would grow with the sender's lead instead of showing what the server keeps.
+        if (windowEnd && !checkpoint)
+            authenticate(main, options.deviceId, token);
         if (checkpoint) {
             authenticate(main, options.deviceId, token);
             char entry[64];
@@ -639,6 +663,8 @@ int memoryCommand(const Options& options) {
         .add("with_connections_kb", double(withConnections))
         .add("after_close_kb", double(afterClose))
         .raw("checkpoints", checkpoints)
+        .add("peak_kb", double(residentKilobytes(options.serverPid, "VmHWM:")))
+        .add("window", double(options.window))
         .add("messages", double(options.messages))
         .add("seconds", elapsed)
         .add("messages_per_second", double(options.messages) / elapsed)
@@ -687,6 +713,8 @@ Options parse(int argc, char** argv) {
             options.messages = std::stol(value);
         else if (key == "--checkpoint")
             options.checkpoint = std::stol(value);
+        else if (key == "--window")
+            options.window = std::stol(value);
         else if (key == "--steps") {
             options.steps.clear();
             std::istringstream list(value);
@@ -697,7 +725,8 @@ Options parse(int argc, char** argv) {
     }
     if (options.port <= 0)
         fail("--port is needed");
-    if (options.rate <= 0 || options.seconds <= 0 || options.count <= 0 || options.checkpoint <= 0)
+    if (options.rate <= 0 || options.seconds <= 0 || options.count <= 0 || options.checkpoint <= 0 ||
+        options.window <= 0)
         fail("rates, durations and counts must be positive");
     return options;
 }
