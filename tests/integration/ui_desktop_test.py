@@ -164,11 +164,17 @@ def stored_code(session):
 
 def case_window(session):
     session.start_app()
-    window = wait_for(lambda: session.run(["xdotool", "search", "--onlyvisible", "--name", "^Vemdo Trackpad$"],
-                                          check=False).split(), 20, "the window")
-    geometry = session.run(["xwininfo", "-id", window[0]])
-    height = int(re.search(r"Height: (\d+)", geometry).group(1))
-    assert height > 200, geometry
+    # The window may be mapped at a placeholder size before its first layout, so wait for the real one.
+    def laid_out_window():
+        for candidate in session.run(["xdotool", "search", "--onlyvisible", "--name", "^Vemdo Trackpad$"],
+                                     check=False).split():
+            geometry = session.run(["xwininfo", "-id", candidate], check=False)
+            height = re.search(r"Height: (\d+)", geometry)
+            if height and int(height.group(1)) > 200:
+                return [candidate]
+        return None
+
+    window = wait_for(laid_out_window, 60, "the window, laid out")
     # Let the published code and the listening state reach the window before taking its picture.
     wait_for(lambda: stored_code(session), 10, "a stored pairing code")
     time.sleep(2.5)
@@ -214,7 +220,7 @@ def case_xembed(session):
                    "--transparent", "false", "--SetDockType", "true"])
     time.sleep(1)
     session.start_app()
-    icon = wait_for(lambda: tray_icon(session), 20, "the tray icon")
+    icon = wait_for(lambda: tray_icon(session), 60, "the tray icon")
     # Opened at once, the menu stays open while the code and the listening state arrive in it.
     menu = open_menu(session, icon)
     wait_for(lambda: stored_code(session), 10, "a stored pairing code")
@@ -272,15 +278,15 @@ def case_sni(session):
     session.spawn(["gtk-sni-tray-standalone", "--watcher"])
     wait_for(lambda: "org.kde.StatusNotifierWatcher" in session.run(
         ["gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path", "/org/freedesktop/DBus",
-         "--method", "org.freedesktop.DBus.ListNames"]), 20, "the StatusNotifier watcher")
+         "--method", "org.freedesktop.DBus.ListNames"]), 60, "the StatusNotifier watcher")
     session.start_app()
-    service = wait_for(lambda: registered_item(session), 20, "the program's StatusNotifierItem")
+    service = wait_for(lambda: registered_item(session), 60, "the program's StatusNotifierItem")
 
     def complete():
         labels = menu_labels(session, service)
         return labels if any(re.match(r"^Pairing Code: \d{6}$", label) for label in labels) else None
 
-    labels = wait_for(complete, 20, "a menu with the pairing code")
+    labels = wait_for(complete, 60, "a menu with the pairing code")
     assert "Vemdo Trackpad" in labels, labels
     assert "Quit" in labels, labels
     assert "Generate New Code" in labels and "Launch at Login" in labels, labels
@@ -309,10 +315,10 @@ def case_untrusted(session):
                    "--transparent", "false", "--SetDockType", "true"])
     time.sleep(1)
     session.start_app()
-    wait_for(lambda: tray_icon(session), 20, "the tray icon")
+    wait_for(lambda: tray_icon(session), 60, "the tray icon")
     # Without XTEST nothing can be posted: the permission alert follows on its own.
     alert = wait_for(lambda: session.run(["xdotool", "search", "--onlyvisible", "--name", "^Vemdo Trackpad$"],
-                                         check=False).split(), 20, "the permission alert")
+                                         check=False).split(), 60, "the permission alert")
     time.sleep(0.5)
     session.grab("permission_alert.png")
     # The program goes on serving behind it (its answer is covered by the unit tests: this server has no
@@ -327,7 +333,7 @@ def case_late_tray(session):
     time.sleep(1)
     session.spawn(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24",
                    "--transparent", "false", "--SetDockType", "true"])
-    wait_for(lambda: tray_icon(session), 20, "the tray icon")
+    wait_for(lambda: tray_icon(session), 60, "the tray icon")
     assert not session.run(["xdotool", "search", "--onlyvisible", "--name", "^Vemdo Trackpad$"], check=False)
 
 
