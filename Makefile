@@ -32,6 +32,7 @@ run: build
 
 test: build format-check
 	ctest --test-dir $(BUILD_DIR) --output-on-failure --timeout 600
+	JOBS=$(JOBS) bash scripts/sanitize.sh
 
 unit-test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -L unit
