@@ -65,7 +65,7 @@ class Bench:
         server, status = self.start_server("server")
         port = status.port
         token = self.driver("pair", "--port", port, "--code", status.code, timeout=30)["token"]
-        rate, seconds, rounds = (500, 1, 1) if self.quick else (500, 2, 3)
+        rate, seconds, rounds = (500, 1, 1) if self.quick else (500, 3, 5)
         common = ("--rate", rate, "--seconds", seconds)
 
         floor = self.sb.spawn("floor_forwarder", [self.binary("floor_forwarder")])
@@ -135,7 +135,8 @@ class Bench:
         time.sleep(1.0)
         messages, checkpoint = (200000, 50000) if self.quick else (1000000, 200000)
         m = self.driver("memory", "--port", status.port, "--code", status.code, "--server-pid", server.pid,
-                        "--connections", 100, "--messages", messages, "--checkpoint", checkpoint, timeout=420)
+                        "--connections", 100, "--messages", messages, "--checkpoint", checkpoint, "--window", 1000,
+                        timeout=420)
         print()
         print(f"   server resident size (VmRSS); the moves go over one connection that waits for the server "
               f"after every {m['window']:.0f}")

@@ -8,7 +8,7 @@
 //   latency_driver throughput --port N (--code CODE | --token T) --server-pid P [--xvfb-pid P] [--count N]
 //                  [--steps 2000,5000,...] [--step-seconds 1] [--keep-up-ms 10]
 //   latency_driver memory --port N (--code CODE | --token T) --server-pid P [--connections 100]
-//                  [--messages 1000000] [--checkpoint 200000] [--window 10000]
+//                  [--messages 1000000] [--checkpoint 200000] [--window 1000]
 //
 // Every message is a relative move. Message i takes the pointer to x0 + 2 * ((i + 1) mod period) on a
 // fixed row (the server doubles deltas), so each message yields a pointer position different from the
@@ -410,7 +410,7 @@ struct Options {
     int connections = 100;
     long messages = 1000000;
     long checkpoint = 200000;
-    long window = 10000;
+    long window = 1000;
 };
 
 class Json {
