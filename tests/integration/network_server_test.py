@@ -10,6 +10,8 @@ so once the reply is read, everything sent before it on that connection has been
 import argparse
 import json
 import os
+import random
+import signal
 import socket
 import struct
 import sys
@@ -165,6 +167,27 @@ def run(args):
         later.barrier()
         wait_pointer(sb, (here[0] + 4, here[1] + 4))
         later.close()
+
+        check("SIGKILL in the middle of pairing never leaves a store that fails to read")
+        chance = random.Random(7)
+        store_dir = sb.path("server", "config", "vemdo-trackpad")
+        for round_ in range(10):
+            victim = Phone(status.port, source=f"127.0.1.{round_ + 1}")
+            for i in range(8):
+                victim.send({"kind": "pairRequest", "timestamp": 1, "deviceID": f"kill-{round_}-{i}",
+                             "pairingCode": code})
+            time.sleep(chance.uniform(0, 0.03))
+            server.stop(signal.SIGKILL)
+            sb.forget(server)
+            victim.close()
+            server = sb.server("server")
+            status = server.wait_listening()
+            assert status.code == code, f"round {round_}: code {status.code}, expected {code}"
+            kept_aside = [name for name in os.listdir(store_dir) if ".corrupt" in name]
+            assert not kept_aside, f"round {round_}: the store had to be kept aside: {kept_aside}"
+            survivor = Phone(status.port)
+            assert survivor.auth("phone-a", token)["success"] is True, f"round {round_}: phone-a lost its pairing"
+            survivor.close()
         print(f"passed {len(checks)} checks", flush=True)
 
 
