@@ -112,8 +112,10 @@ class Bench:
         b = t["blast"]
         print()
         print(f"   throughput, one authenticated TCP connection, moves injected into Xvfb")
-        print(f"   blast of {b['count']:.0f} moves: {b['messages_per_second']:.0f} moves/s from first send to last "
-              f"motion ({b['seconds']:.2f} s, {b['matched']:.0f} arrived)")
+        rates = ", ".join(f"{x['messages_per_second']:.0f}" for x in t["blasts"])
+        print(f"   blast of {b['count']:.0f} moves, median of {len(t['blasts'])} ({rates}): "
+              f"{b['messages_per_second']:.0f} moves/s from first send to last motion "
+              f"({b['seconds']:.2f} s, {b['matched']:.0f} arrived)")
         print(f"   CPU per move: server {b['server_cpu_us_per_message']:.1f} us, "
               f"Xvfb {b['xvfb_cpu_us_per_message']:.1f} us; server resident size after it "
               f"{mib(b['server_rss_kb'])}, peak {mib(b['server_peak_kb'])}")

@@ -5,7 +5,7 @@
 //
 //   latency_driver pair --port N --code CODE [--device-id ID]
 //   latency_driver latency --port N --path tcp|udp [--code CODE | --token T] [--rate 500] [--seconds 3]
-//   latency_driver throughput --port N (--code CODE | --token T) --server-pid P [--xvfb-pid P] [--count N]
+//   latency_driver throughput --port N (--code CODE | --token T) --server-pid P [--xvfb-pid P] [--count N] [--blasts 3]
 //                  [--steps 2000,5000,...] [--step-seconds 1] [--keep-up-ms 10]
 //   latency_driver memory --port N (--code CODE | --token T) --server-pid P [--connections 100]
 //                  [--messages 1000000] [--checkpoint 200000] [--window 1000]
@@ -402,6 +402,7 @@ struct Options {
     double rate = 500;
     double seconds = 3;
     long count = 100000;
+    int blasts = 3;
     std::vector<double> steps = {2000, 5000, 10000, 20000, 40000, 80000};
     double stepSeconds = 1;
     double keepUpMs = 10;
@@ -575,7 +576,21 @@ int throughputCommand(const Options& options) {
     const std::string token = tokenFor(options);
     TcpConnection connection(options.port);
     authenticate(connection, options.deviceId, token);
-    Json blastJson = blast(connection, std::size_t(options.count), options.serverPid, options.xvfbPid);
+    // A shared machine is busy at some moments: of several blasts the median one is the figure.
+    std::vector<Json> blasts;
+    for (int i = 0; i < options.blasts; ++i)
+        blasts.push_back(blast(connection, std::size_t(options.count), options.serverPid, options.xvfbPid));
+    std::sort(blasts.begin(), blasts.end(), [](const Json& a, const Json& b) {
+        return a.number("messages_per_second") < b.number("messages_per_second");
+    });
+    std::string allBlasts = "[";
+    for (const Json& b : blasts) {
+        if (allBlasts.size() > 1)
+            allBlasts.push_back(',');
+        allBlasts.append(b.str());
+    }
+    allBlasts.push_back(']');
+    const Json& blastJson = blasts[blasts.size() / 2];
 
     // Stepping the paced rate up: the last step at which every move arrives and the 99th percentile stays
     // under the bound is the rate the server keeps up with; the first step beyond it ends the climb.
@@ -602,6 +617,7 @@ int throughputCommand(const Options& options) {
     steps += "]";
     Json json;
     json.raw("blast", blastJson.str())
+        .raw("blasts", allBlasts)
         .raw("steps", steps)
         .add("kept_up_rate", keptUp)
         .add("keep_up_ms", options.keepUpMs);
@@ -699,6 +715,8 @@ Options parse(int argc, char** argv) {
             options.seconds = std::stod(value);
         else if (key == "--count")
             options.count = std::stol(value);
+        else if (key == "--blasts")
+            options.blasts = std::stoi(value);
         else if (key == "--step-seconds")
             options.stepSeconds = std::stod(value);
         else if (key == "--keep-up-ms")
@@ -725,8 +743,8 @@ Options parse(int argc, char** argv) {
     }
     if (options.port <= 0)
         fail("--port is needed");
-    if (options.rate <= 0 || options.seconds <= 0 || options.count <= 0 || options.checkpoint <= 0 ||
-        options.window <= 0)
+    if (options.rate <= 0 || options.seconds <= 0 || options.count <= 0 || options.blasts <= 0 ||
+        options.checkpoint <= 0 || options.window <= 0)
         fail("rates, durations and counts must be positive");
     return options;
 }
