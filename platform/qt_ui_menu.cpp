@@ -75,13 +75,13 @@ QColor semanticColor(SemanticColor color, const QPalette& palette) {
 }
 
 // Sizes in the model are in points of a 1x screen, where one point is one device-independent pixel.
-QFont styledFont(const TextStyleSpec& spec, const QFont& base) {
-    QFont font = spec.monospaced ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : base;
-    if (spec.pointSize > 0)
-        font.setPixelSize(static_cast<int>(std::lround(spec.pointSize)));
-    font.setWeight(qtWeight(spec.weight));
-    if (spec.kerning != 0)
-        font.setLetterSpacing(QFont::AbsoluteSpacing, spec.kerning);
+QFont styledFont(const TextStyleSpec& look, const QFont& base) {
+    QFont font = look.monospaced ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : base;
+    if (look.pointSize > 0)
+        font.setPixelSize(static_cast<int>(std::lround(look.pointSize)));
+    font.setWeight(qtWeight(look.weight));
+    if (look.kerning != 0)
+        font.setLetterSpacing(QFont::AbsoluteSpacing, look.kerning);
     return font;
 }
 
@@ -123,13 +123,13 @@ QWidget* titleWidget(const MenuEntry& entry, const QFont& base, const QPalette& 
             line->setSpacing(0);
             lines->addLayout(line);
         }
-        const TextStyleSpec spec = textStyleSpec(run.style);
+        const TextStyleSpec look = textStyleSpec(run.style);
         auto* label = new QLabel(qs(text), title);
         label->setObjectName(QStringLiteral("run"));
         label->setTextFormat(Qt::PlainText);
-        label->setFont(styledFont(spec, base));
+        label->setFont(styledFont(look, base));
         QPalette runPalette = palette;
-        runPalette.setColor(QPalette::WindowText, semanticColor(spec.color, palette));
+        runPalette.setColor(QPalette::WindowText, semanticColor(look.color, palette));
         label->setPalette(runPalette);
         line->addWidget(label);
         if (endsLine) {

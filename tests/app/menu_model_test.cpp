@@ -192,7 +192,7 @@ TEST(MenuModel, StyledLines) {
 TEST(MenuModel, TextStyles) {
     struct Case {
         TextStyle style;
-        TextStyleSpec spec;
+        TextStyleSpec look;
     };
     const Case cases[] = {
         {TextStyle::title, {15, FontWeight::bold, false, SemanticColor::label, 0}},
@@ -202,12 +202,12 @@ TEST(MenuModel, TextStyles) {
         {TextStyle::note, {11, FontWeight::medium, false, SemanticColor::secondaryLabel, 0}},
     };
     for (const auto& c : cases) {
-        auto spec = textStyleSpec(c.style);
-        EXPECT_EQ(spec.pointSize, c.spec.pointSize);
-        EXPECT_EQ(spec.weight, c.spec.weight);
-        EXPECT_EQ(spec.monospaced, c.spec.monospaced);
-        EXPECT_EQ(spec.color, c.spec.color);
-        EXPECT_EQ(spec.kerning, c.spec.kerning);
+        auto look = textStyleSpec(c.style);
+        EXPECT_EQ(look.pointSize, c.look.pointSize);
+        EXPECT_EQ(look.weight, c.look.weight);
+        EXPECT_EQ(look.monospaced, c.look.monospaced);
+        EXPECT_EQ(look.color, c.look.color);
+        EXPECT_EQ(look.kerning, c.look.kerning);
     }
 }
 
