@@ -35,6 +35,13 @@ protected:
 
 constexpr int connectionsPerRound = 500;
 
+// AddressSanitizer keeps freed blocks in quarantine, so under it the resident size says nothing about growth.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool residentSizeIsMeaningful = false;
+#else
+constexpr bool residentSizeIsMeaningful = true;
+#endif
+
 TEST_F(NetworkLoadTest, AbuseFromManyConnectionsNeverStopsAnAuthenticatedPhone) {
     Client phone(AF_INET, port);
     const std::string token = pairAndAuthenticate(phone, "steady-phone");
@@ -101,7 +108,8 @@ TEST_F(NetworkLoadTest, AbuseFromManyConnectionsNeverStopsAnAuthenticatedPhone) 
     const long grownKilobytes = residentKilobytes() - residentBefore;
     std::printf("resident size: %ld KiB before, grew by %ld KiB over %d abusive connections\n", residentBefore,
                 grownKilobytes, 3 * connectionsPerRound);
-    EXPECT_LT(grownKilobytes, 64 * 1024) << "resident size grew by " << grownKilobytes << " KiB";
+    if (residentSizeIsMeaningful)
+        EXPECT_LT(grownKilobytes, 64 * 1024) << "resident size grew by " << grownKilobytes << " KiB";
 }
 
 } // namespace
