@@ -108,8 +108,9 @@ TEST_F(NetworkLoadTest, AbuseFromManyConnectionsNeverStopsAnAuthenticatedPhone) 
     const long grownKilobytes = residentKilobytes() - residentBefore;
     std::printf("resident size: %ld KiB before, grew by %ld KiB over %d abusive connections\n", residentBefore,
                 grownKilobytes, 3 * connectionsPerRound);
-    if (residentSizeIsMeaningful)
+    if (residentSizeIsMeaningful) {
         EXPECT_LT(grownKilobytes, 64 * 1024) << "resident size grew by " << grownKilobytes << " KiB";
+    }
 }
 
 } // namespace
