@@ -136,9 +136,6 @@ std::optional<std::string> QtNetworkPlatform::startTcpListener(std::uint16_t por
             auto connection = std::make_shared<QtConnection>(socket, m_queue);
             watchConnection(socket, connection, events);
             events.handleNewConnection(std::move(connection));
-            // The peer may have sent before we watched; nothing arrives twice, since reads drain the buffer.
-            if (socket->bytesAvailable() > 0)
-                Q_EMIT socket->readyRead();
         }
     });
     const std::uint16_t bound = server->serverPort();

@@ -29,14 +29,14 @@ constexpr std::string_view authenticatedText = "Kimlik doğrulandı";
 
 std::string normalizedAddress(std::string_view address) {
     constexpr std::string_view mappedPrefix = "::ffff:";
-    if (address.size() > mappedPrefix.size()) {
-        std::string lower(address.substr(0, mappedPrefix.size()));
-        std::transform(lower.begin(), lower.end(), lower.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const bool mapped = address.size() > mappedPrefix.size() &&
+                        std::equal(mappedPrefix.begin(), mappedPrefix.end(), address.begin(), [](char prefix, char c) {
+                            return prefix == std::tolower(static_cast<unsigned char>(c));
+                        });
+    if (mapped) {
         const std::string_view rest = address.substr(mappedPrefix.size());
         // Only the dotted form is a mapped IPv4 address; "::ffff:1:2" is an ordinary IPv6 address.
-        if (lower == mappedPrefix && rest.find(':') == std::string_view::npos &&
-            rest.find('.') != std::string_view::npos)
+        if (rest.find(':') == std::string_view::npos && rest.find('.') != std::string_view::npos)
             return std::string(rest);
     }
     return std::string(address);
@@ -51,13 +51,15 @@ Transport::Transport(Dependencies dependencies) : m_deps(dependencies) {
 
 void Transport::start() {
     m_deps.network.transportQueue().post([this] {
-        if (auto error = m_deps.network.startTcpListener(m_deps.requestedPort, *this)) {
-            const std::string line =
-                m_deps.strings.text("transport.tcp_error", "TCP Listener creation error") + ": " + *error + "\n";
-            std::fputs(line.c_str(), stdout);
-            std::fflush(stdout);
-        }
+        if (auto error = m_deps.network.startTcpListener(m_deps.requestedPort, *this))
+            reportListenerError("transport.tcp_error", "TCP Listener creation error", *error);
     });
+}
+
+void Transport::reportListenerError(std::string_view key, std::string_view defaultText, std::string_view error) const {
+    const std::string line = m_deps.strings.text(key, defaultText) + ": " + std::string(error) + "\n";
+    std::fputs(line.c_str(), stdout);
+    std::fflush(stdout);
 }
 
 void Transport::regeneratePairingCode() {
@@ -86,12 +88,8 @@ void Transport::listenerStateChanged(ListenerState state, std::optional<std::uin
 void Transport::startUDPListener() {
     if (!m_tcpPort)
         return;
-    if (auto error = m_deps.network.startUdpListener(*m_tcpPort, *this)) {
-        const std::string line =
-            m_deps.strings.text("transport.udp_error", "UDP Listener creation error") + ": " + *error + "\n";
-        std::fputs(line.c_str(), stdout);
-        std::fflush(stdout);
-    }
+    if (auto error = m_deps.network.startUdpListener(*m_tcpPort, *this))
+        reportListenerError("transport.udp_error", "UDP Listener creation error", *error);
 }
 
 void Transport::handleNewConnection(std::shared_ptr<Connection> connection) {

@@ -78,6 +78,8 @@ private:
     };
 
     void startUDPListener();
+    // One line on standard output: the localized text, ": ", the platform's description.
+    void reportListenerError(std::string_view key, std::string_view defaultText, std::string_view error) const;
     void dispatch(const Packet& packet, ConnectionState& state);
     void handlePairRequest(const Packet& packet, ConnectionState& state);
     void handleAuth(const Packet& packet, ConnectionState& state);

@@ -42,8 +42,7 @@ def probe(sb, args, name=NAME, port=4711):
 
 def advertiser_found(args):
     with sandbox.Sandbox() as sb:
-        sb.start_dbus()
-        sb.start_avahi()
+        sb.start_discovery()
         p = probe(sb, args)
         sb.wait_for_service(lambda f: (NAME, 4711) in names_ports(f))
         assert p.stderr_lines == [], p.describe()
@@ -51,8 +50,7 @@ def advertiser_found(args):
 
 def advertiser_collision(args):
     with sandbox.Sandbox() as sb:
-        sb.start_dbus()
-        sb.start_avahi()
+        sb.start_discovery()
         # Another program already holds the name on this host...
         sb.spawn("avahi-publish", ["avahi-publish", "-s", NAME, TYPE, "1111"])
         sb.wait_for_service(lambda f: (NAME, 1111) in names_ports(f))
@@ -69,8 +67,7 @@ def advertiser_daemon_appears_later(args):
         p = probe(sb, args)
         wait_line(p, "stderr", "(?i)warning")
         time.sleep(1)
-        sb.start_dbus()
-        sb.start_avahi()
+        sb.start_discovery()
         sb.wait_for_service(lambda f: (NAME, 4711) in names_ports(f), timeout=30)
         warnings = [l for l in p.stderr_lines if l.strip()]
         assert len(warnings) == 1, f"expected exactly one warning line, got {warnings}"
@@ -88,8 +85,7 @@ def advertiser_bus_without_daemon(args):
 
 def advertiser_daemon_restart(args):
     with sandbox.Sandbox() as sb:
-        sb.start_dbus()
-        sb.start_avahi()
+        sb.start_discovery()
         p = probe(sb, args)
         sb.wait_for_service(lambda f: (NAME, 4711) in names_ports(f))
         sb.stop_avahi()
@@ -100,8 +96,7 @@ def advertiser_daemon_restart(args):
 
 def advertiser_port_moves(args):
     with sandbox.Sandbox() as sb:
-        sb.start_dbus()
-        sb.start_avahi()
+        sb.start_discovery()
         p = probe(sb, args)
         sb.wait_for_service(lambda f: (NAME, 4711) in names_ports(f))
         p.popen.stdin.write(b"port 4800\n")
@@ -128,9 +123,7 @@ def bound_ports(sb, protocol):
 
 def server_found_with_udp_on_same_port(args):
     with sandbox.Sandbox(args.server) as sb:
-        sb.start_dbus()
-        sb.start_avahi()
-        sb.start_xvfb()
+        sb.start_desktop()
         server = sb.server("one")
         port = server.wait_listening().port
         sb.wait_for_service(lambda f: (NAME, port) in names_ports(f))
@@ -143,9 +136,7 @@ def server_found_with_udp_on_same_port(args):
 
 def server_survives_daemon_restart(args):
     with sandbox.Sandbox(args.server) as sb:
-        sb.start_dbus()
-        sb.start_avahi()
-        sb.start_xvfb()
+        sb.start_desktop()
         server = sb.server("one")
         port = server.wait_listening().port
         sb.wait_for_service(lambda f: (NAME, port) in names_ports(f))
@@ -163,9 +154,7 @@ def client_env(sb, name="client"):
 
 def server_second_gets_alternative_name(args):
     with sandbox.Sandbox(args.server) as sb:
-        sb.start_dbus()
-        sb.start_avahi()
-        sb.start_xvfb()
+        sb.start_desktop()
         first = sb.server("one").wait_listening().port
         sb.wait_for_service(lambda f: (NAME, first) in names_ports(f))
         second = sb.server("two").wait_listening().port
@@ -218,8 +207,7 @@ def server_without_daemon_warns_and_serves(args):
                      env=client_env(sb))
         assert out.returncode == 0, out
         # And it is advertised once a daemon turns up.
-        sb.start_dbus()
-        sb.start_avahi()
+        sb.start_discovery()
         sb.wait_for_service(lambda f: (NAME, status.port) in names_ports(f), timeout=30)
         warnings = [l for l in server.stderr_lines if re.search("(?i)dns-sd|avahi", l)]
         assert len(warnings) == 1, f"expected one DNS-SD warning line, got {warnings}"

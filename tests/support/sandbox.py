@@ -432,6 +432,16 @@ class Sandbox:
             self.avahi2 = avahi
         return avahi
 
+    def start_discovery(self, host=1):
+        """The private system bus and the Avahi daemon on it: what DNS-SD needs on a host."""
+        self.start_dbus(host)
+        self.start_avahi(host)
+
+    def start_desktop(self):
+        """Discovery plus an X server: everything the real server meets on a user's machine."""
+        self.start_discovery()
+        self.start_xvfb()
+
     def stop_avahi(self):
         if self.avahi is not None:
             self.avahi.stop()

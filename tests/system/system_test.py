@@ -128,9 +128,7 @@ def wrong_code(code):
 
 
 def start(sb):
-    sb.start_dbus()
-    sb.start_avahi()
-    sb.start_xvfb()
+    sb.start_desktop()
     server = sb.server("server")
     status = server.wait_listening()
     return server, status
@@ -240,8 +238,7 @@ def case_hosts(args):
         x, y = pointer(sb)
 
         # The other host finds the server over multicast DNS on the link, as a phone on the Wi-Fi would.
-        sb.start_dbus(host=2)
-        sb.start_avahi(host=2)
+        sb.start_discovery(host=2)
         sb.wait_for_service(lambda f: (NAME, sandbox.HOST1_ADDRESS, status.port) in f, host=2, timeout=30)
         found = remote.run("discover", browse=True)
         expect(found, 0)
