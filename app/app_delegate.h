@@ -68,6 +68,8 @@ public:
     virtual bool isTrusted() = 0;
     // The launch-time question; a platform with a prompt of its own shows it here.
     virtual bool isTrustedWithPrompt() = 0;
+    // What stands in the way while not trusted; decides what the menu and the alert tell the user.
+    virtual InputObstacle obstacle() { return InputObstacle::none; }
     // Shows the user how to make input possible.
     virtual void openAccessibilitySettings() = 0;
 };

@@ -17,6 +17,18 @@ std::optional<std::uint16_t> parsePort(const std::string& text) {
     return static_cast<std::uint16_t>(value);
 }
 
+std::optional<InputBackendChoice> parseInput(const std::string& text) {
+    if (text == "auto")
+        return InputBackendChoice::automatic;
+    if (text == "x11")
+        return InputBackendChoice::x11;
+    if (text == "wlroots")
+        return InputBackendChoice::wlroots;
+    if (text == "kwin")
+        return InputBackendChoice::kwin;
+    return std::nullopt;
+}
+
 CommandLineResult failure(std::string error) {
     return {std::nullopt, std::move(error)};
 }
@@ -48,6 +60,19 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& arguments) {
             if (options.port && *options.port != *port)
                 return failure("--port given twice");
             options.port = port;
+        } else if (argument == "--input" || argument.starts_with("--input=")) {
+            std::string value;
+            if (argument == "--input") {
+                if (i + 1 >= arguments.size())
+                    return failure("--input needs a backend name (auto, x11, wlroots or kwin)");
+                value = arguments[++i];
+            } else {
+                value = argument.substr(8);
+            }
+            auto input = parseInput(value);
+            if (!input)
+                return failure("unknown input backend '" + value + "' (expected auto, x11, wlroots or kwin)");
+            options.input = *input;
         } else {
             return failure("unknown argument '" + argument + "'");
         }
@@ -55,17 +80,23 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& arguments) {
     return {options, {}};
 }
 
-std::string usageText(const std::string& programName) {
-    return "Usage: " + programName +
-           " [--headless] [--port N] [--help] [--version]\n"
-           "\n"
-           "Lets a phone on the same network act as this computer's trackpad and keyboard.\n"
-           "\n"
-           "  --headless  show the status on the terminal instead of a tray icon\n"
-           "              (the default when there is no display)\n"
-           "  --port N    listen on TCP and UDP port N instead of one the system chooses\n"
-           "  --help      show this text and exit\n"
-           "  --version   show the version and exit\n";
+std::string usageText(const std::string& programName, const std::string& inputInUse) {
+    std::string text = "Usage: " + programName +
+                       " [--headless] [--port N] [--input NAME] [--help] [--version]\n"
+                       "\n"
+                       "Lets a phone on the same network act as this computer's trackpad and keyboard.\n"
+                       "\n"
+                       "  --headless    show the status on the terminal instead of a tray icon\n"
+                       "                (the default when there is no display)\n"
+                       "  --port N      listen on TCP and UDP port N instead of one the system chooses\n"
+                       "  --input NAME  how input reaches the desktop: auto (the default: chosen from\n"
+                       "                the session), x11 (XTest), wlroots (sway, Hyprland, river,\n"
+                       "                Wayfire, labwc) or kwin (KDE Plasma)\n"
+                       "  --help        show this text and exit\n"
+                       "  --version     show the version and exit\n";
+    if (!inputInUse.empty())
+        text += "\nInput backend in use here: " + inputInUse + "\n";
+    return text;
 }
 
 } // namespace vemdo

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "injection/input_backend.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,6 +16,7 @@ struct CommandLine {
     bool version = false;
     // Absent: the system chooses the port.
     std::optional<std::uint16_t> port;
+    InputBackendChoice input = InputBackendChoice::automatic;
 };
 
 struct CommandLineResult {
@@ -22,10 +25,11 @@ struct CommandLineResult {
     std::string error;
 };
 
-// Arguments after the program name. Accepts --headless, --port N (or --port=N, 1 to 65535), --help and
-// --version; anything else is an error.
+// Arguments after the program name. Accepts --headless, --port N (or --port=N, 1 to 65535),
+// --input auto|x11|wlroots|kwin (or --input=NAME), --help and --version; anything else is an error.
 CommandLineResult parseCommandLine(const std::vector<std::string>& arguments);
 
-std::string usageText(const std::string& programName);
+// `inputInUse`, when not empty, names the input backend this session gets.
+std::string usageText(const std::string& programName, const std::string& inputInUse = {});
 
 } // namespace vemdo

@@ -38,6 +38,12 @@ public:
     void regeneratePairingCode() override { Transport::shared().regeneratePairingCode(); }
 };
 
+// The backend's name, and whether it can post, for the terminal and --help.
+std::string inputBackendDescription(const InputBackend& backend) {
+    std::string name = backend.name().empty() ? std::string("none") : backend.name();
+    return name + (backend.isTrusted() ? "" : " (input not possible)");
+}
+
 std::optional<std::uint16_t> portWhileListening() {
     auto& transport = Transport::shared();
     if (!transport.isListening())
@@ -71,7 +77,8 @@ int main(int argc, char** argv) {
     }
     const CommandLine& options = *parsed.options;
     if (options.help) {
-        std::cout << usageText("vemdo-trackpad");
+        platform::setInputChoice(options.input);
+        std::cout << usageText("vemdo-trackpad", inputBackendDescription(platform::inputBackend()));
         return 0;
     }
     if (options.version) {
@@ -96,6 +103,7 @@ int main(int argc, char** argv) {
 
     if (options.port)
         platform::setRequestedPort(*options.port);
+    platform::setInputChoice(options.input);
 
     bool headless = options.headless;
     if (!headless) {
@@ -119,7 +127,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<StatusMenuPresenter> menu;
     std::unique_ptr<AlertPresenter> alerts;
     if (headless) {
-        menu = std::make_unique<HeadlessMenuPresenter>(std::cout, portWhileListening);
+        menu = std::make_unique<HeadlessMenuPresenter>(std::cout, portWhileListening,
+                                                       inputBackendDescription(platform::inputBackend()));
         const auto help = InputPermission::helpPage();
         alerts = std::make_unique<TerminalAlertPresenter>(
             std::cerr, help.empty() ? std::string() : "How to make input possible: " + help.string());
@@ -138,7 +147,8 @@ int main(int argc, char** argv) {
     }
 
     SharedTransport transport;
-    InputPermission permission([] { return platform::inputBackend().isTrusted(); }, !headless);
+    InputPermission permission([] { return platform::inputBackend().isTrusted(); }, !headless,
+                               [] { return platform::inputBackend().obstacle(); });
     AutostartLoginItem loginItem(AutostartLoginItem::defaultDirectory(), platform::executablePath());
 
     // Held for the life of the process, as the event loop never hands control back before exit.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "injection/input_backend.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +22,8 @@ struct MenuSnapshot {
     bool trusted = false;
     std::optional<std::string> code;
     LoginItemStatus loginItem = LoginItemStatus::notRegistered;
+    // Why input is not possible, when it is not: the permission line then says what the desktop needs.
+    InputObstacle obstacle = InputObstacle::none;
 };
 
 enum class FontWeight { regular, medium, semibold, bold };
@@ -100,6 +104,11 @@ SymbolIcon statusItemIcon();
 
 // The entries of the status menu in order: 18 when the permission is missing, 17 when it is granted.
 std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const StringTable& strings);
+
+// The permission line's text while input is not possible, by what stands in the way.
+std::string inputNotPossibleText(InputObstacle obstacle, const StringTable& strings);
+// The permission alert's explanation of what the desktop needs.
+std::string inputPermissionMessage(InputObstacle obstacle, const StringTable& strings);
 
 // "%d" in a looked-up format replaced by the number; a format without it is shown as it stands.
 std::string formatCount(std::string_view format, int count);

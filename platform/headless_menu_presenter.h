@@ -13,15 +13,19 @@
 namespace vemdo {
 
 // The menu as text: one line per information entry in menu order, then "Listening on port N" or
-// "Not listening", then an empty line. Action entries and separators are left out.
-std::string formatHeadlessBlock(const std::vector<MenuEntry>& entries, std::optional<std::uint16_t> listeningPort);
+// "Not listening", then "Input backend: NAME" when a name is given, then an empty line. Action entries and
+// separators are left out.
+std::string formatHeadlessBlock(const std::vector<MenuEntry>& entries, std::optional<std::uint16_t> listeningPort,
+                                const std::string& inputBackend = {});
 
 // Stands in for the status item when there is no display: prints the block whenever it differs from the
 // last one printed, and flushes, so that a reader on a pipe sees each block at once.
 class HeadlessMenuPresenter final : public StatusMenuPresenter {
 public:
     // `listeningPort` answers with the port while the server listens, and nothing otherwise.
-    HeadlessMenuPresenter(std::ostream& out, std::function<std::optional<std::uint16_t>()> listeningPort);
+    // `inputBackend` names the input backend in use, for the block.
+    HeadlessMenuPresenter(std::ostream& out, std::function<std::optional<std::uint16_t>()> listeningPort,
+                          std::string inputBackend = {});
 
     void createStatusItem(const SymbolIcon&) override {}
     void setActionHandler(std::function<void(MenuAction)>) override {}
@@ -33,6 +37,7 @@ public:
 private:
     std::ostream& m_out;
     std::function<std::optional<std::uint16_t>()> m_listeningPort;
+    std::string m_inputBackend;
     std::string m_lastBlock;
 };
 

@@ -5,7 +5,7 @@
 #include "injection/monotonic_clock.h"
 #include "platform/file_defaults_store.h"
 #include "platform/getrandom_source.h"
-#include "platform/input_backend_factory.h"
+#include "platform/input/input_backend_factory.h"
 #include "platform/qt_network.h"
 #include "platform/qt_task_queue.h"
 #include "platform/string_tables.h"
@@ -28,6 +28,7 @@ using namespace vemdo::platform;
 namespace {
 
 std::atomic<std::uint16_t> requestedPort{0};
+std::atomic<InputBackendChoice> inputChoice{InputBackendChoice::automatic};
 
 const Clock& systemClock() {
     static auto* clock = new SystemClock;
@@ -40,6 +41,10 @@ namespace platform {
 
 void setRequestedPort(std::uint16_t port) {
     requestedPort = port;
+}
+
+void setInputChoice(InputBackendChoice choice) {
+    inputChoice = choice;
 }
 
 TaskQueue& mainQueue() {
@@ -58,7 +63,7 @@ const StringTable& stringTable() {
 }
 
 InputBackend& inputBackend() {
-    static auto* backend = makeInputBackend().release();
+    static auto* backend = makeInputBackend(inputChoice.load()).release();
     return *backend;
 }
 

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "injection/input_backend.h"
+
 #include <cstdint>
 
 namespace vemdo {
 
 class DefaultsStore;
-class InputBackend;
 class StringTable;
 class TaskQueue;
 
@@ -16,6 +17,9 @@ namespace platform {
 
 // Before the first use of Transport::shared(): the fixed TCP port asked for on the command line.
 void setRequestedPort(std::uint16_t port);
+
+// Before the first use of inputBackend(): the backend asked for on the command line.
+void setInputChoice(InputBackendChoice choice);
 
 // The main thread's queue. Needs the Qt application object to exist.
 TaskQueue& mainQueue();

@@ -2,8 +2,8 @@
 // The X11 backend against a real Xvfb: what the injector posts must arrive in X clients as the right
 // pointer positions, buttons, wheel clicks, keys and characters.
 #include "injection/cg_event_injector.h"
-#include "platform/input_backend_factory.h"
-#include "platform/x11_input_backend.h"
+#include "platform/input/input_backend_factory.h"
+#include "platform/input/x11_input_backend.h"
 
 #include "support/recording_input_backend.h"
 #include "x11_test_display.h"
