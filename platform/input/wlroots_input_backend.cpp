@@ -10,6 +10,7 @@
 
 #include <linux/input-event-codes.h>
 #include <wayland-client.h>
+#include <xkbcommon/xkbcommon.h>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -79,8 +80,31 @@ struct WlrootsInputBackend::Impl {
     bool typingText = false;
     std::set<std::uint16_t> held;
     std::map<char32_t, std::uint16_t> textKeysDown;
+    // The compositor does not work out modifiers from a virtual keyboard's keys: we tell it, from a state of
+    // our own over the user's keymap.
+    xkb_state* modifierState = nullptr;
+    std::uint32_t sentModifiers[4] = {0, 0, 0, 0};
+
+    ~Impl() {
+        if (modifierState)
+            xkb_state_unref(modifierState);
+    }
 
     bool usable() const { return ready && connection->alive(); }
+
+    void sendModifiers(bool force) {
+        std::uint32_t current[4] = {0, 0, 0, 0};
+        if (modifierState && !typingText) {
+            current[0] = xkb_state_serialize_mods(modifierState, XKB_STATE_MODS_DEPRESSED);
+            current[1] = xkb_state_serialize_mods(modifierState, XKB_STATE_MODS_LATCHED);
+            current[2] = xkb_state_serialize_mods(modifierState, XKB_STATE_MODS_LOCKED);
+            current[3] = xkb_state_serialize_layout(modifierState, XKB_STATE_LAYOUT_EFFECTIVE);
+        }
+        if (!force && std::equal(std::begin(current), std::end(current), std::begin(sentModifiers)))
+            return;
+        zwp_virtual_keyboard_v1_modifiers(keyboard, current[0], current[1], current[2], current[3]);
+        std::copy(std::begin(current), std::end(current), std::begin(sentModifiers));
+    }
 
     void key(std::uint16_t linuxCode, bool down) {
         zwp_virtual_keyboard_v1_key(keyboard, WaylandConnection::timestamp(), linuxCode,
@@ -89,6 +113,10 @@ struct WlrootsInputBackend::Impl {
             held.insert(linuxCode);
         else
             held.erase(linuxCode);
+        if (modifierState && !typingText) {
+            xkb_state_update_key(modifierState, linuxCode + 8, down ? XKB_KEY_DOWN : XKB_KEY_UP);
+            sendModifiers(false);
+        }
     }
 
     bool useUserKeymap() {
@@ -101,6 +129,7 @@ struct WlrootsInputBackend::Impl {
         if (!uploadKeymap(keyboard, connection->userKeymapText()))
             return false;
         typingText = false;
+        sendModifiers(true);
         return true;
     }
 
@@ -122,6 +151,8 @@ struct WlrootsInputBackend::Impl {
             if (!uploadKeymap(keyboard, keymapTypingScalars(textScalars)))
                 return std::nullopt;
             typingText = true;
+            // Text is typed without modifiers, whatever the user's keys hold.
+            sendModifiers(true);
         }
         auto index = std::find(textScalars.begin(), textScalars.end(), scalar) - textScalars.begin();
         return static_cast<std::uint16_t>(index + 1);
@@ -146,6 +177,8 @@ WlrootsInputBackend::WlrootsInputBackend(std::unique_ptr<WaylandConnection> conn
     m.pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(m.pointerManager, m.connection->seat());
     m.keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(m.keyboardManager, m.connection->seat());
     m.textScalars = baseTextScalars();
+    if (xkb_keymap* keymap = m.connection->userKeymap())
+        m.modifierState = xkb_state_new(keymap);
     if (!uploadKeymap(m.keyboard, m.connection->userKeymapText())) {
         std::fprintf(stderr, "vemdo: cannot hand a keymap to the compositor\n");
         return;
