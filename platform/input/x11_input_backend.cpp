@@ -19,6 +19,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -60,6 +61,28 @@ unsigned int xButton(std::uint32_t number) {
     }
 }
 
+
+// Xwayland 23.1 and later announce themselves with the XWAYLAND extension; older ones (Debian 12 has 22.1)
+// only name their RandR outputs XWAYLAND0, XWAYLAND1, ...
+bool isXwayland(Display* display) {
+    int opcode = 0, firstEvent = 0, firstError = 0;
+    if (XQueryExtension(display, "XWAYLAND", &opcode, &firstEvent, &firstError))
+        return true;
+    int rrEvent = 0, rrError = 0;
+    if (!XRRQueryExtension(display, &rrEvent, &rrError))
+        return false;
+    bool found = false;
+    if (XRRScreenResources* resources = XRRGetScreenResources(display, DefaultRootWindow(display))) {
+        for (int i = 0; i < resources->noutput && !found; ++i) {
+            if (XRROutputInfo* output = XRRGetOutputInfo(display, resources, resources->outputs[i])) {
+                found = std::string_view(output->name, std::size_t(output->nameLen)).starts_with("XWAYLAND");
+                XRRFreeOutputInfo(output);
+            }
+        }
+        XRRFreeScreenResources(resources);
+    }
+    return found;
+}
 
 } // namespace
 
@@ -317,6 +340,7 @@ X11InputBackend::X11InputBackend(const char* displayName) : m_impl(std::make_uni
         XSetIOErrorHandler([](Display*) { return 0; });
     });
     XSetIOErrorExitHandler(m.display, Impl::connectionLost, &m);
+    m.root = DefaultRootWindow(m.display);
 
     int eventBase = 0, errorBase = 0, major = 0, minor = 0;
     if (!XTestQueryExtension(m.display, &eventBase, &errorBase, &major, &minor)) {
@@ -326,8 +350,7 @@ X11InputBackend::X11InputBackend(const char* displayName) : m_impl(std::make_uni
     }
     // Xwayland accepts XTest but delivers it only to X11 windows: the Wayland desktop around them would
     // never see the phone's input, so it must not count as a place input can go.
-    int opcode = 0, firstEvent = 0, firstError = 0;
-    if (XQueryExtension(m.display, "XWAYLAND", &opcode, &firstEvent, &firstError)) {
+    if (isXwayland(m.display)) {
         m.obstacle = InputObstacle::xwayland;
         m.setReason("the X display is Xwayland, whose input reaches only X11 windows");
         return;
@@ -335,7 +358,6 @@ X11InputBackend::X11InputBackend(const char* displayName) : m_impl(std::make_uni
     // Our fake events must not be held back by another client's grab of the server.
     XTestGrabControl(m.display, True);
 
-    m.root = DefaultRootWindow(m.display);
     XWindowAttributes attributes;
     if (XGetWindowAttributes(m.display, m.root, &attributes)) {
         m.rootWidth = attributes.width;
