@@ -181,7 +181,8 @@ std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const Stri
                                       TextStyle::plain, symbol("checkmark.shield.fill", 16, FontWeight::semibold)));
     } else {
         entries.push_back(information(MenuEntryRole::permission, inputNotPossibleText(snapshot.obstacle, strings),
-                                      TextStyle::plain, symbol("exclamationmark.shield.fill", 16, FontWeight::semibold)));
+                                      TextStyle::plain,
+                                      symbol("exclamationmark.shield.fill", 16, FontWeight::semibold)));
         entries.push_back(
             actionEntry(MenuEntryRole::openSettings, strings.text("menu.open_settings", "Open System Settings"),
                         symbol("gear.badge", 14, FontWeight::medium), MenuAction::openAccessibilitySettings, ""));

@@ -28,8 +28,8 @@ HeadlessMenuPresenter::HeadlessMenuPresenter(std::ostream& out,
     : m_out(out), m_listeningPort(std::move(listeningPort)), m_inputBackend(std::move(inputBackend)) {}
 
 void HeadlessMenuPresenter::showEntries(const std::vector<MenuEntry>& entries) {
-    std::string block = formatHeadlessBlock(entries, m_listeningPort ? m_listeningPort() : std::nullopt,
-                                            m_inputBackend);
+    std::string block =
+        formatHeadlessBlock(entries, m_listeningPort ? m_listeningPort() : std::nullopt, m_inputBackend);
     if (block == m_lastBlock)
         return;
     m_out << block << std::flush;

@@ -24,8 +24,6 @@ constexpr std::uint32_t keysVersion = 4;
 constexpr std::uint32_t released = 0;
 constexpr std::uint32_t pressed = 1;
 
-
-
 } // namespace
 
 struct KWinInputBackend::Impl {
@@ -120,7 +118,8 @@ bool KWinInputBackend::postMouse(const MouseEvent& event) {
     org_kde_kwin_fake_input_pointer_motion_absolute(m.fakeInput, wl_fixed_from_double(event.position.x),
                                                     wl_fixed_from_double(event.position.y));
     if (carriesButton(event.type))
-        org_kde_kwin_fake_input_button(m.fakeInput, linuxButton(event.button), isButtonPress(event.type) ? pressed : released);
+        org_kde_kwin_fake_input_button(m.fakeInput, linuxButton(event.button),
+                                       isButtonPress(event.type) ? pressed : released);
     m.lastPosted = event.position;
     return m.connection->flush();
 }
@@ -173,8 +172,8 @@ bool KWinInputBackend::postKey(const KeyEvent& event) {
     if (!position)
         return false;
     // The Command flag means Control here; press it around the key unless it is already held.
-    const bool command = event.flags && (*event.flags & commandFlag) && !m.held.count(KEY_LEFTCTRL) &&
-                         !m.held.count(KEY_RIGHTCTRL);
+    const bool command =
+        event.flags && (*event.flags & commandFlag) && !m.held.count(KEY_LEFTCTRL) && !m.held.count(KEY_RIGHTCTRL);
     if (command)
         m.key(KEY_LEFTCTRL, true);
     m.press(*position, event.down);

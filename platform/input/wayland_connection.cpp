@@ -101,8 +101,8 @@ void outputScale(void* data, wl_output*, int32_t factor) {
 void outputName(void*, wl_output*, const char*) {}
 void outputDescription(void*, wl_output*, const char*) {}
 
-const wl_output_listener outputListener = {outputGeometry, outputMode, outputDone, outputScale, outputName,
-                                           outputDescription};
+const wl_output_listener outputListener = {outputGeometry, outputMode, outputDone,
+                                           outputScale,    outputName, outputDescription};
 
 void xdgLogicalPosition(void* data, zxdg_output_v1*, int32_t x, int32_t y) {
     auto* output = static_cast<Output*>(data);
@@ -156,8 +156,8 @@ void keyboardKey(void*, wl_keyboard*, uint32_t, uint32_t, uint32_t, uint32_t) {}
 void keyboardModifiers(void*, wl_keyboard*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {}
 void keyboardRepeat(void*, wl_keyboard*, int32_t, int32_t) {}
 
-const wl_keyboard_listener keyboardListener = {keyboardKeymap,    keyboardEnter,  keyboardLeave, keyboardKey,
-                                               keyboardModifiers, keyboardRepeat};
+const wl_keyboard_listener keyboardListener = {keyboardKeymap, keyboardEnter,     keyboardLeave,
+                                               keyboardKey,    keyboardModifiers, keyboardRepeat};
 
 void seatCapabilities(void* data, wl_seat*, uint32_t capabilities) {
     static_cast<WaylandConnection::Impl*>(data)->seatCapabilities = capabilities;
@@ -195,7 +195,8 @@ const wl_registry_listener registryListener = {registryGlobal, registryGlobalRem
 } // namespace
 
 void WaylandConnection::Impl::addOutput(std::uint32_t name, std::uint32_t version) {
-    auto* proxy = static_cast<wl_output*>(wl_registry_bind(registry, name, &wl_output_interface, std::min(version, 3u)));
+    auto* proxy =
+        static_cast<wl_output*>(wl_registry_bind(registry, name, &wl_output_interface, std::min(version, 3u)));
     std::lock_guard lock(outputsMutex);
     Output& output = outputs.emplace_back();
     output.mutex = &outputsMutex;

@@ -38,8 +38,6 @@ std::vector<char32_t> baseTextScalars() {
     return scalars;
 }
 
-
-
 // Hands keymap text to the compositor through an anonymous file, as the protocol asks.
 bool uploadKeymap(zwp_virtual_keyboard_v1* keyboard, const std::string& text) {
     int fd = memfd_create("vemdo-keymap", MFD_CLOEXEC);
@@ -250,7 +248,7 @@ bool WlrootsInputBackend::postMouse(const MouseEvent& event) {
     if (carriesButton(event.type)) {
         zwlr_virtual_pointer_v1_button(m.pointer, time, linuxButton(event.button),
                                        isButtonPress(event.type) ? WL_POINTER_BUTTON_STATE_PRESSED
-                                                           : WL_POINTER_BUTTON_STATE_RELEASED);
+                                                                 : WL_POINTER_BUTTON_STATE_RELEASED);
     }
     zwlr_virtual_pointer_v1_frame(m.pointer);
     m.lastPosted = event.position;
@@ -308,8 +306,8 @@ bool WlrootsInputBackend::postKey(const KeyEvent& event) {
     if (!position)
         return false;
     // The Command flag means Control here; press it around the key unless it is already held.
-    const bool command = event.flags && (*event.flags & commandFlag) && !m.held.count(KEY_LEFTCTRL) &&
-                         !m.held.count(KEY_RIGHTCTRL);
+    const bool command =
+        event.flags && (*event.flags & commandFlag) && !m.held.count(KEY_LEFTCTRL) && !m.held.count(KEY_RIGHTCTRL);
     const bool shift = position->shift && !m.held.count(KEY_LEFTSHIFT);
     if (command)
         m.key(KEY_LEFTCTRL, true);

@@ -61,7 +61,6 @@ unsigned int xButton(std::uint32_t number) {
     }
 }
 
-
 // Xwayland 23.1 and later announce themselves with the XWAYLAND extension; older ones (Debian 12 has 22.1)
 // only name their RandR outputs XWAYLAND0, XWAYLAND1, ...
 bool isXwayland(Display* display) {
