@@ -31,6 +31,7 @@ BLOCK_PATTERNS = [
     r"^.+$",
     r"^.+$",
     r"^(Listening on port \d+|Not listening)$",
+    r"^Input backend: (X11|wlroots|KWin|Wayland)( \(input not possible\))?$",
 ]
 
 
