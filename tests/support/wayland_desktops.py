@@ -3,7 +3,7 @@
 
 HeadlessSway runs sway without a GPU as `nobody` (sway refuses root) with its own 0700 XDG_RUNTIME_DIR;
 HeadlessKWin runs a copy of kwin_wayland (the packaged binary carries a file capability these containers
-cannot grant) under a private D-Bus session; Xwayland runs rootless as a client of a desktop. Clients of
+cannot grant) with a private D-Bus session bus; Xwayland runs rootless as a client of a desktop. Clients of
 ours, running as root, reach them through client_env(). Every process is ended by its PID on close().
 """
 
@@ -32,7 +32,8 @@ def wait_for(condition, timeout, what):
 
 def _as_user(user):
     entry = pwd.getpwnam(user)
-    return ["setpriv", f"--reuid={entry.pw_uid}", f"--regid={entry.pw_gid}", "--clear-groups"]
+    # The kernel forgets the parent-death signal when the user changes; setpriv sets it again afterwards.
+    return ["setpriv", f"--reuid={entry.pw_uid}", f"--regid={entry.pw_gid}", "--clear-groups", "--pdeathsig=KILL"]
 
 
 def _die_with_parent():
@@ -49,8 +50,9 @@ class _Processes:
 
     def spawn(self, command, env, log_name):
         log = open(os.path.join(self.directory, log_name), "wb")
+        # A group of its own, so that close() also ends whatever it starts.
         process = subprocess.Popen(command, env=env, stdout=log, stderr=subprocess.STDOUT,
-                                   stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent)
+                                   stdin=subprocess.DEVNULL, preexec_fn=_die_with_parent, start_new_session=True)
         self._running.append(process)
         return process
 
@@ -60,13 +62,15 @@ class _Processes:
 
     def close(self):
         for process in reversed(self._running):
-            if process.poll() is None:
-                process.send_signal(signal.SIGTERM)
-                try:
-                    process.wait(timeout=3)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
+            try:
+                os.killpg(process.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+            try:
+                process.wait(timeout=3)
+            except subprocess.TimeoutExpired:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()
         self._running.clear()
         shutil.rmtree(self.directory, ignore_errors=True)
 
@@ -137,8 +141,14 @@ class HeadlessKWin(_Desktop):
         env = {"PATH": "/usr/bin:/bin", "HOME": self.directory, "XDG_RUNTIME_DIR": self.runtime,
                "XDG_DATA_DIRS": data + ":/usr/share", "XDG_CONFIG_HOME": os.path.join(self.directory, "config"),
                "KWIN_COMPOSE": "Q", "QT_QPA_PLATFORM": "wayland"}
-        command = ["dbus-run-session", "--", binary, "--virtual", "--width", str(width), "--height", str(height),
-                   "--no-lockscreen", "--socket", self.socket]
+        # A session bus of its own, started by us so that we also reap it.
+        bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"],
+                               env=env, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                               preexec_fn=_die_with_parent, start_new_session=True, text=True)
+        self._running.append(bus)
+        env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
+        command = [binary, "--virtual", "--width", str(width), "--height", str(height), "--no-lockscreen",
+                   "--socket", self.socket]
         process = self.spawn(command, env, "kwin.log")
         self._wait_for_socket(process, 20, "kwin")
 
