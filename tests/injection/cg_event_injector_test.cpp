@@ -68,8 +68,7 @@ TEST(Injector, MovesAreDoubledAndClampedToTheUnionOfTheMonitors) {
     for (const auto& [name, screens, start, dx, dy, expected] : rows) {
         RecordingInputBackend backend;
         FakeClock clock;
-        backend.setScreens(screens);
-        backend.setPointer(start);
+        std::tie(backend.screens, backend.pointer) = std::pair(screens, start);
         CGEventInjector injector(backend, clock);
         injector.handle(move(dx, dy));
         EXPECT_EQ(backend.records(), (Records{mouse(T::mouseMoved, expected.x, expected.y)})) << name;
@@ -149,7 +148,7 @@ TEST(Injector, TextIsTypedScalarByScalar) {
 }
 
 TEST_F(InjectorTest, WithoutTrustMovesScrollsAndKeysAreDroppedButButtonsAndTextPass) {
-    backend.setTrusted(false);
+    backend.trusted = false;
     for (const Packet& p : {move(10, 10), packet("scroll", R"("scrollY":1)"), keyPacket("keyDown", 8),
                             packet("down", R"("button":0)"), packet("text", R"("text":"a")")})
         injector.handle(p);
@@ -160,17 +159,17 @@ TEST_F(InjectorTest, WithoutTrustMovesScrollsAndKeysAreDroppedButButtonsAndTextP
 // pointer, which the user may have moved meanwhile, is read again.
 TEST_F(InjectorTest, ThePointerIsReadAgainAfterHalfASecondIdle) {
     injector.handle(move(1, 0));
-    backend.setPointer(Point{700, 600});
+    backend.pointer = Point{700, 600};
     clock.advance(0.49);
     injector.handle(move(1, 0));
     clock.advance(0.5);
     injector.handle(move(1, 0));
-    backend.setPointer(Point{10, 20});
+    backend.pointer = Point{10, 20};
     clock.advance(2);
     injector.handle(packet("click", R"("button":0)"));
-    EXPECT_EQ(backend.records(), (Records{mouse(T::mouseMoved, 102, 200), mouse(T::mouseMoved, 104, 200),
-                                          mouse(T::mouseMoved, 702, 600), mouse(T::leftMouseDown, 10, 20),
-                                          mouse(T::leftMouseUp, 10, 20)}));
+    EXPECT_EQ(backend.records(),
+              (Records{mouse(T::mouseMoved, 102, 200), mouse(T::mouseMoved, 104, 200), mouse(T::mouseMoved, 702, 600),
+                       mouse(T::leftMouseDown, 10, 20), mouse(T::leftMouseUp, 10, 20)}));
 }
 
 } // namespace

@@ -23,6 +23,7 @@
 #include <mutex>
 #include <ostream>
 #include <sstream>
+#include <stdexcept>
 #include <variant>
 #include <vector>
 
@@ -131,44 +132,38 @@ using InputRecord = std::variant<MouseEvent, ScrollEvent, KeyEvent>;
 // Keeps every posted event as a value, so that tests compare whole sequences.
 class RecordingInputBackend final : public InputBackend {
 public:
-    bool isTrusted() const override { return m_trusted; }
-    std::vector<Rect> screenFrames() const override { return m_screens; }
-    std::optional<Point> pointerLocation() const override { return m_pointer; }
+    bool isTrusted() const override { return trusted; }
+    std::vector<Rect> screenFrames() const override { return screens; }
+    std::optional<Point> pointerLocation() const override { return pointer; }
     bool postMouse(const MouseEvent& event) override { return record(event); }
     bool postScroll(const ScrollEvent& event) override { return record(event); }
     bool postKey(const KeyEvent& event) override { return record(event); }
-
-    void setTrusted(bool trusted) { m_trusted = trusted; }
-    void setScreens(std::vector<Rect> screens) { m_screens = std::move(screens); }
-    void setPointer(std::optional<Point> pointer) { m_pointer = pointer; }
     const std::vector<InputRecord>& records() const { return m_records; }
     void clear() { m_records.clear(); }
+
+    bool trusted = true;
+    std::vector<Rect> screens{{0, 0, 1440, 900}};
+    std::optional<Point> pointer = Point{100, 200};
 
 private:
     bool record(InputRecord event) {
         m_records.push_back(std::move(event));
         return true;
     }
-    bool m_trusted = true;
-    std::vector<Rect> m_screens{{0, 0, 1440, 900}};
-    std::optional<Point> m_pointer = Point{100, 200};
     std::vector<InputRecord> m_records;
 };
 
 // A connection that keeps what the transport writes and counts requests to close.
-class FakeConnection final : public Connection {
-public:
-    FakeConnection(ConnectionId id, std::string address) : m_id(id), m_address(std::move(address)) {}
-    ConnectionId id() const override { return m_id; }
-    std::string remoteAddress() const override { return m_address; }
+struct FakeConnection final : Connection {
+    FakeConnection(ConnectionId id, std::string address) : connectionId(id), address(std::move(address)) {}
+    ConnectionId id() const override { return connectionId; }
+    std::string remoteAddress() const override { return address; }
     void send(std::string_view bytes) override { sent.emplace_back(bytes); }
     void cancel() override { ++cancels; }
+    ConnectionId connectionId;
+    std::string address;
     std::vector<std::string> sent;
     int cancels = 0;
-
-private:
-    ConnectionId m_id;
-    std::string m_address;
 };
 
 // Listeners that exist only as records; the test plays the platform by calling the transport's events.
@@ -212,8 +207,8 @@ inline std::string line(std::string_view kind, std::string_view fields = "") {
     return message(kind, fields) + "\n";
 }
 inline std::string pairLine(std::string_view device, std::string_view code) {
-    return line("pairRequest", R"("deviceID":")" + std::string(device) + R"(","pairingCode":")" + std::string(code) +
-                                   "\"");
+    return line("pairRequest",
+                R"("deviceID":")" + std::string(device) + R"(","pairingCode":")" + std::string(code) + "\"");
 }
 inline std::string authLine(std::string_view device, std::string_view token) {
     return line("auth", R"("deviceID":")" + std::string(device) + R"(","token":")" + std::string(token) + "\"");
@@ -246,8 +241,6 @@ public:
         value ? ::setenv(m_name.c_str(), value, 1) : ::unsetenv(m_name.c_str());
     }
     ~ScopedEnvironment() { m_old ? ::setenv(m_name.c_str(), m_old->c_str(), 1) : ::unsetenv(m_name.c_str()); }
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 
 private:
     std::string m_name;
