@@ -247,10 +247,12 @@ private:
     std::optional<std::string> m_old;
 };
 
-// A fresh, empty configuration home ($XDG_CONFIG_HOME) for one scope, removed afterwards.
+// A fresh, empty configuration home for one scope, removed afterwards. $HOME points there too, so that
+// nothing a test does can reach the real home.
 class ScopedHome {
 public:
-    ScopedHome() : m_root(makeDirectory()), m_variable("XDG_CONFIG_HOME", m_root.c_str()) {}
+    ScopedHome()
+        : m_root(makeDirectory()), m_config("XDG_CONFIG_HOME", m_root.c_str()), m_home("HOME", m_root.c_str()) {}
     ~ScopedHome() {
         std::error_code ignored;
         std::filesystem::remove_all(m_root, ignored);
@@ -263,7 +265,7 @@ private:
         return ::mkdtemp(pattern.data()) ? pattern : throw std::runtime_error("no temporary directory");
     }
     std::filesystem::path m_root;
-    ScopedEnvironment m_variable;
+    ScopedEnvironment m_config, m_home;
 };
 
 } // namespace vemdo::testing
