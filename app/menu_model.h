@@ -101,7 +101,4 @@ SymbolIcon statusItemIcon();
 // The entries of the status menu in order: 18 when the permission is missing, 17 when it is granted.
 std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const StringTable& strings);
 
-// "%d" in a looked-up format replaced by the number; a format without it is shown as it stands.
-std::string formatCount(std::string_view format, int count);
-
 } // namespace vemdo
