@@ -8,7 +8,7 @@
 #include "platform/qt_task_queue.h"
 #include "platform/system_clock.h"
 #include "security/security_manager.h"
-#include "support/security_fakes.h"
+#include "support/fakes.h"
 #include "transport/string_table.h"
 #include "transport/transport.h"
 
@@ -23,7 +23,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <mutex>
 
 namespace vemdo::testing {
@@ -56,11 +55,6 @@ public:
 private:
     mutable std::mutex m_mutex;
     std::vector<Point> m_positions;
-};
-
-class DefaultStrings final : public StringTable {
-public:
-    std::string text(std::string_view, std::string_view defaultText) const override { return std::string(defaultText); }
 };
 
 // Processes the main thread's events until the condition holds or the bound passes.
@@ -125,10 +119,8 @@ public:
         }
     }
     void sendMove(float dx, float dy, const Endpoint& to) {
-        std::uint8_t bytes[13] = {1};
-        std::memcpy(bytes + 1, &dx, 4);
-        std::memcpy(bytes + 5, &dy, 4);
-        ::sendto(m_fd, bytes, sizeof bytes, 0, to.get(), to.length);
+        const auto bytes = datagram(1, dx, dy);
+        ::sendto(m_fd, bytes.data(), bytes.size(), 0, to.get(), to.length);
     }
     // The next reply line without its line feed, or nothing when the server closed or stayed silent.
     std::optional<std::string> readLine() {
@@ -187,12 +179,10 @@ protected:
     std::unique_ptr<Socket> phone(const std::string& device, int family = AF_INET) {
         auto socket = std::make_unique<Socket>(family, SOCK_STREAM);
         EXPECT_TRUE(socket->connect(server(family)));
-        socket->send(R"({"kind":"pairRequest","timestamp":1,"deviceID":")" + device + R"(","pairingCode":")" +
-                     *security.currentPairingCode() + "\"}\n");
+        socket->send(pairLine(device, *security.currentPairingCode()));
         auto paired = Packet::decodeJson(socket->readLine().value_or(""));
         EXPECT_TRUE(paired && paired->token);
-        socket->send(R"({"kind":"auth","timestamp":1,"deviceID":")" + device + R"(","token":")" +
-                     (paired && paired->token ? *paired->token : "") + "\"}\n");
+        socket->send(authLine(device, paired && paired->token ? *paired->token : ""));
         auto authenticated = Packet::decodeJson(socket->readLine().value_or(""));
         EXPECT_TRUE(authenticated && authenticated->success == true);
         return socket;
@@ -209,7 +199,7 @@ protected:
     SecurityManager security{store, clock, random};
     LockedBackend backend;
     SteadyMonotonicClock monotonic;
-    DefaultStrings strings;
+    FakeStrings strings;
     std::optional<platform::QtThreadQueue> queue{std::in_place, "com.vemdo.listener"};
     platform::QtNetworkPlatform network{*queue};
     platform::QtTaskQueue mainQueue{QCoreApplication::instance()};
@@ -221,8 +211,7 @@ protected:
 TEST_F(NetworkLoopbackTest, PhonesMoveOverTcpAndDatagramsOnlyFromAuthenticatedHosts) {
     Socket early(AF_INET, SOCK_STREAM);
     ASSERT_TRUE(early.connect(server()));
-    early.send(R"({"kind":"move","dx":1,"dy":1,"timestamp":1})"
-               "\n");
+    early.send(line("move", R"("dx":1,"dy":1)"));
     auto v4 = phone("v4-phone");
     // Messages cut into 7-byte pieces split characters between receives; none may be lost.
     std::string stream;
@@ -272,8 +261,7 @@ TEST_F(NetworkLoopbackTest, EndlessLinesAndIdleFloodsAreCutOffWithoutHurtingAPho
     EXPECT_TRUE(waitFor([&] { return transport.connectedClients() == kept; })) << transport.connectedClients();
     EXPECT_TRUE(idle.front()->closedByServer()) << "the oldest idle connection is the one closed";
 
-    steady->send(R"({"kind":"move","dx":1,"dy":0,"timestamp":2})"
-                 "\n");
+    steady->send(line("move", R"("dx":1,"dy":0)"));
     EXPECT_TRUE(arrived({{1002, 1000}}));
 }
 

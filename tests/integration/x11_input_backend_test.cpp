@@ -5,7 +5,7 @@
 #include "platform/input_backend_factory.h"
 #include "platform/x11_input_backend.h"
 
-#include "support/recording_input_backend.h"
+#include "support/fakes.h"
 #include "x11_test_display.h"
 
 #include <gtest/gtest.h>
@@ -147,7 +147,7 @@ protected:
     ChildProcess m_recorder{{VEMDO_X_EVENT_RECORDER}, {"DISPLAY=" + m_server.displayName()}};
     Display* m_probe = nullptr;
     std::unique_ptr<X11InputBackend> m_backend;
-    testing::FakeMonotonicClock m_clock;
+    testing::FakeClock m_clock;
     std::unique_ptr<CGEventInjector> m_injector;
 };
 

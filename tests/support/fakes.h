@@ -57,7 +57,6 @@ public:
 private:
     double m_now;
 };
-using FakeMonotonicClock = FakeClock;
 
 // Replays the given bytes in a loop, so that codes and tokens can be steered exactly.
 class ScriptedRandomSource final : public RandomSource {
