@@ -55,7 +55,8 @@ def step(text):
     print(f"--- {text}", flush=True)
 
 
-def _enter_private_namespace():
+def enter_private_namespace():
+    """Re-runs this script in the private namespaces; returns there."""
     if os.environ.get(_INSIDE) == "1":
         links = subprocess.run(["ip", "-o", "link"], capture_output=True, text=True, check=True).stdout
         # Refuse to announce anything if the machine's interfaces are still in sight.
@@ -75,18 +76,20 @@ def _enter_private_namespace():
     os.execvpe(command[0], command + [sys.executable, *sys.argv], dict(os.environ, **{_INSIDE: "1"}))
 
 
-def main(scenario, tools, *options):
-    """Parses --NAME PATH for each option, enters the namespace and runs scenario(Harness)."""
+def main(scenarios, tools, *options):
+    """Parses --case NAME (one of scenarios, a dict; the first by default) and --OPTION PATH for each option,
+    enters the namespace and runs the scenario with a Harness."""
     parser = argparse.ArgumentParser()
+    parser.add_argument("--case", choices=scenarios, default=next(iter(scenarios)))
     for option in options:
         parser.add_argument(f"--{option}", required=True)
     args = parser.parse_args()
     missing = [t for t in ("unshare", "ip", "mount", *tools) if shutil.which(t) is None]
     if missing:
         skip("missing " + " ".join(missing) + " (scripts/install-deps.sh installs them)")
-    _enter_private_namespace()
+    enter_private_namespace()
     with Harness(args) as h:
-        scenario(h)
+        scenarios[args.case](h)
     print("PASS", flush=True)
 
 
@@ -134,7 +137,7 @@ class Status:
     def __init__(self, lines):
         self.lines = lines
         field = lambda p: next((m.group(1) for m in map(lambda l: re.fullmatch(p, l), lines) if m), None)
-        self.code = field(r"Pairing Code: (\d{6})")
+        self.code = field(r"(?:Pairing Code|Eşleştirme Kodu): (\d{6})")
         self.port = int(field(r"Listening on port (\d+)") or 0)
         connected = field(r"(\d+) Device\(s\) Connected")
         self.clients = int(connected) if connected else 0 if "Waiting for Device" in lines else None
@@ -158,7 +161,23 @@ class Server(Process):
         return wait_for(lambda: self.blocks and predicate(self.blocks[-1]) and self.blocks[-1], what, timeout)
 
     def ready(self):
-        return self.wait_status(lambda s: s.code and s.port and "Server Running" in s.lines, "a listening server")
+        return self.wait_status(lambda s: s.code and s.port, "a listening server")
+
+
+def listening_ports(protocol="tcp"):
+    """Ports with a listening (TCP) or bound (UDP) socket in this network namespace."""
+    ports = set()
+    for version in ("", "6"):
+        with open(f"/proc/net/{protocol}{version}") as table:
+            rows = [row.split() for row in table.readlines()[1:]]
+        ports |= {int(r[1].rsplit(":", 1)[1], 16) for r in rows if r[3] == ("0A" if protocol == "tcp" else "07")}
+    return ports
+
+
+def datagram_move(port, source, dx, dy):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+        udp.bind((source, 0))
+        udp.sendto(struct.pack("<Bffi", 1, dx, dy, 7), ("127.0.0.1", port))
 
 
 class Phone:
@@ -167,8 +186,6 @@ class Phone:
     def __init__(self, port, source):
         self.port, self.source = port, source
         self.tcp = socket.create_connection(("127.0.0.1", port), timeout=10, source_address=(source, 0))
-        self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.udp.bind((source, 0))
         self.buffer = b""
 
     def send(self, **message):
@@ -176,6 +193,9 @@ class Phone:
 
     def request(self, **message):
         self.send(**message)
+        return self.reply()
+
+    def reply(self):
         while b"\n" not in self.buffer:
             chunk = self.tcp.recv(4096)
             assert chunk, "the server closed the connection"
@@ -193,15 +213,10 @@ class Phone:
         self.send(kind="move", dx=dx, dy=dy)
 
     def datagram_move(self, dx, dy):
-        self.udp.sendto(struct.pack("<Bffi", 1, dx, dy, 7), ("127.0.0.1", self.port))
-
-    def barrier(self):
-        # Answered in order after everything sent before it on this connection, and not counted as an attempt.
-        assert self.request(kind="pairRequest")["success"] is False
+        datagram_move(self.port, self.source, dx, dy)
 
     def close(self):
         self.tcp.close()
-        self.udp.close()
 
 
 class Recorder(Process):
@@ -246,7 +261,7 @@ class Harness:
         cleared = ("DISPLAY", "WAYLAND_DISPLAY", "LANGUAGE", "XDG_CURRENT_DESKTOP", "QT_QPA_PLATFORM", "HOME")
         self.env = {k: v for k, v in os.environ.items() if k not in cleared and not k.startswith(("LC_", "XDG_"))}
         # A session bus of their own or none: Qt and GTK would otherwise launch one that outlives the test.
-        self.env.update(LANG="C.UTF-8", DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent",
+        self.env.update(LANG="C.UTF-8", DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent", NO_AT_BRIDGE="1",
                         XDG_RUNTIME_DIR=self.path("runtime", mode=0o700))
 
     def __enter__(self):
@@ -281,8 +296,8 @@ class Harness:
         self.children.remove(child)
         return code
 
-    def run(self, argv, env=None, **kwargs):
-        return subprocess.run(argv, env=env or self.env, capture_output=True, text=True, timeout=60,
+    def run(self, argv, env=None, timeout=60, **kwargs):
+        return subprocess.run(argv, env=env or self.env, capture_output=True, text=True, timeout=timeout,
                               preexec_fn=_die_with_parent, **kwargs)
 
     def system_bus(self):
@@ -339,11 +354,15 @@ class Harness:
         except (OSError, ValueError, KeyError):
             return None
 
-    def server(self, name="server", *args, headless=True, **env):
-        """The real server with its own per-user directories, kept across restarts under the same name."""
+    def server_env(self, name, **env):
+        """The environment of a user with their own directories, kept under the same name; None unsets."""
         env = {**self.env, "XDG_CONFIG_HOME": self.config_home(name), "HOME": self.path(name), **env}
+        return {k: v for k, v in env.items() if v is not None}
+
+    def server(self, name="server", *args, headless=True, **env):
+        """The real server as the given user."""
         argv = [self.args.server, *(["--headless"] if headless else []), *args]
-        return self.spawn(argv, env={k: v for k, v in env.items() if v is not None}, cls=Server)
+        return self.spawn(argv, env=self.server_env(name, **env), cls=Server)
 
     def client(self, name, *args, stdin=None):
         """vemdo-client as a phone with its own state; fails the test unless it exits with 0."""
