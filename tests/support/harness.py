@@ -2,7 +2,7 @@
 """What every Python test needs to meet the real programs: a private network, its daemons, an X server,
 the server with its status parsed, phones, and bounded waits.
 
-A test calls main(scenario, tools). The script re-runs itself in new network and mount namespaces where
+A test calls main() with its scenarios. The script re-runs itself in new network and mount namespaces where
 only loopback exists and /run and /tmp/.X11-unix are private tmpfs mounts: Avahi announces nowhere else,
 the system bus and X sockets are the test's own, and any display number or port from outside is out of
 reach. Every child gets SIGKILL when the test process dies and is killed by PID at the end otherwise.
@@ -158,7 +158,10 @@ class Server(Process):
             self._block = []
 
     def wait_status(self, predicate, what, timeout=15):
-        return wait_for(lambda: self.blocks and predicate(self.blocks[-1]) and self.blocks[-1], what, timeout)
+        def latest():
+            assert self.popen.poll() is None, f"the server exited with {self.popen.returncode}"
+            return self.blocks and predicate(self.blocks[-1]) and self.blocks[-1]
+        return wait_for(latest, what, timeout)
 
     def ready(self):
         return self.wait_status(lambda s: s.code and s.port, "a listening server")
