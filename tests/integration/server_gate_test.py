@@ -69,6 +69,7 @@ def scenario(h):
         assert reply["success"] is False and reply["message"] == "Invalid pairing code", (attempt, reply)
     refused = guesser.pair("guess-new", code)
     assert refused["success"] is False and refused["message"] == TOO_MANY and "token" not in refused, refused
+    assert phone.pair("phone-b", code)["success"] is True, "the limit of one address held back another"
 
     step("a flood of junk, slow, half-open, reset and guessing connections; every move of the phone arrives")
     crowd, junk = [], random.Random(7)

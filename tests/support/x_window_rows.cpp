@@ -27,5 +27,6 @@ int main(int argc, char** argv) {
         std::printf("%016lx\n", hash);
     }
     XDestroyImage(image);
+    XCloseDisplay(display);
     return 0;
 }
