@@ -71,7 +71,7 @@ def terminal(h):
     installed.wait_line(r"Kurulu Kod: \d{6}")
 
     step("a display that cannot be opened: the status comes to the terminal")
-    assert fallback.ready().lines[-1].startswith("Listening on port ")
+    fallback.ready()
     assert 'vemdo-trackpad: cannot open the X display ":0"; showing the status here instead.' in fallback.err
 
 
@@ -142,11 +142,12 @@ def desktop(h):
     wait_for(lambda: os.path.exists(entry), "the autostart entry")
     with open(entry) as f:
         assert f'\nExec="{os.path.realpath(h.args.server)}"\n' in f.read()
-    for keys, what in ((("Up", "Up"), "the autostart entry to go"), (("Up",), "the program to quit")):
-        open_menu(h, icon)
-        choose(h, *keys)
+    open_menu(h, icon)
+    choose(h, "Up", "Up")
     wait_for(lambda: not os.path.exists(entry), "the autostart entry to go")
-    assert h.forget(app) == 0, "Quit"
+    open_menu(h, icon)
+    choose(h, "Up")
+    assert app.popen.wait(timeout=10) == 0
 
     step("no tray: the entries in a window, whose Quit answers Control-Q")
     h.xvfb()
@@ -185,6 +186,8 @@ def menu_labels(h):
     menu = re.search(r"objectpath '([^']+)'", gdbus(h, service, "/" + (path or "StatusNotifierItem"),
                                                     "org.freedesktop.DBus.Properties.Get",
                                                     "org.kde.StatusNotifierItem", "Menu"))
+    if not menu:
+        return None
     layout = gdbus(h, service, menu.group(1), "com.canonical.dbusmenu.GetLayout", "--", "0", "-1", "[]")
     return [m[1] for m in re.findall(r"'label': <(['\"])(.*?)\1>", layout)]
 
