@@ -13,6 +13,7 @@ import ctypes
 import json
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -226,9 +227,9 @@ class Recorder(Process):
     """x_event_recorder: a window over the whole screen; pointer records (kind, button or -, x, y, button 1
     held) and the text that key presses produced."""
 
-    def records(self, since=0):
+    def records(self):
         result, where = [], None
-        for line in self.out[since:]:
+        for line in list(self.out):
             f = line.split()
             # The backend puts the pointer in place before each button: only motion that moves counts.
             if f[0] == "motion" and (f[1], f[2]) != where:
@@ -238,8 +239,8 @@ class Recorder(Process):
                 result.append((f[1], int(f[2]), int(f[3]), int(f[4]), bool(int(f[5], 16) & 0x100)))
         return result
 
-    def text(self, since=0):
-        hex_text = "".join(l.split()[5] for l in self.out[since:] if l.startswith("key press"))
+    def text(self):
+        hex_text = "".join(l.split()[5] for l in list(self.out) if l.startswith("key press"))
         return bytes.fromhex(hex_text.replace("-", "")).decode("utf-8", "replace")
 
 
@@ -263,7 +264,8 @@ class Harness:
         self.children = []
         cleared = ("DISPLAY", "WAYLAND_DISPLAY", "LANGUAGE", "XDG_CURRENT_DESKTOP", "QT_QPA_PLATFORM", "HOME")
         self.env = {k: v for k, v in os.environ.items() if k not in cleared and not k.startswith(("LC_", "XDG_"))}
-        # A session bus of their own or none: Qt and GTK would otherwise launch one that outlives the test.
+        # A session bus of their own or none, and no accessibility bus: Qt and GTK would otherwise launch
+        # daemons of their own that outlive the test.
         self.env.update(LANG="C.UTF-8", DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent", NO_AT_BRIDGE="1",
                         XDG_RUNTIME_DIR=self.path("runtime", mode=0o700))
 
@@ -295,9 +297,8 @@ class Harness:
         return child
 
     def forget(self, child, sig=signal.SIGTERM):
-        code = child.stop(sig)
+        child.stop(sig)
         self.children.remove(child)
-        return code
 
     def run(self, argv, env=None, timeout=60, **kwargs):
         return subprocess.run(argv, env=env or self.env, capture_output=True, text=True, timeout=timeout,
@@ -338,6 +339,7 @@ class Harness:
         self.spawn(["Xvfb", "-displayfd", str(write_end), "-noreset", "-nolisten", "tcp", "-screen", "0",
                     "1280x800x24", *extra], pass_fds=(write_end,))
         os.close(write_end)
+        assert select.select([read_end], [], [], 20)[0], "Xvfb did not start"
         with os.fdopen(read_end) as numbers:
             self.env["DISPLAY"] = ":" + numbers.readline().strip()
         assert self.env["DISPLAY"] != ":", "Xvfb did not start"
