@@ -53,9 +53,9 @@ def terminal(h):
 
     step("Turkish under LANG=tr_TR.UTF-8, on the port asked for")
     block = turkish.ready()
-    assert block.lines == [NAME, f"Eşleştirme Kodu: {block.code}", "DURUM", "Sunucu Çalışıyor", "Cihaz Bekleniyor",
-                           "GÜVENLİK", "Erişilebilirlik İzni Gerekli", "iOS cihazı aynı Wi-Fi ağında olmalı",
-                           "Listening on port 47123"], block.lines
+    assert block.lines == [NAME, f"Eşleştirme Kodu: {block.code}", "DURUM", "Sunucu Çalışıyor",
+                           "Cihaz Bekleniyor", "GÜVENLİK", "Erişilebilirlik İzni Gerekli",
+                           "iOS cihazı aynı Wi-Fi ağında olmalı", "Listening on port 47123"], block.lines
     assert 47123 in listening_ports() and 47123 in listening_ports("udp")
 
     step("installed under a prefix, the program reads the string tables installed with it")

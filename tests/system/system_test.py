@@ -50,4 +50,5 @@ def scenario(h):
 
 
 if __name__ == "__main__":
-    main({"phone_road": scenario}, ["dbus-daemon", "avahi-daemon", "avahi-browse", "Xvfb", "xdotool"], "server", "client", "recorder")
+    main({"phone_road": scenario}, ["dbus-daemon", "avahi-daemon", "avahi-browse", "Xvfb", "xdotool"],
+         "server", "client", "recorder")
