@@ -137,6 +137,20 @@ protected:
         return m_recorder.lines;
     }
 
+    // Keycodes whose every level is empty in the display's keyboard map.
+    std::vector<KeyCode> emptyKeycodes() {
+        int minimum = 0, maximum = 0, perKeycode = 0;
+        XDisplayKeycodes(m_probe, &minimum, &maximum);
+        KeySym* map = XGetKeyboardMapping(m_probe, KeyCode(minimum), maximum - minimum + 1, &perKeycode);
+        std::vector<KeyCode> empty;
+        for (int k = 0; k <= maximum - minimum; ++k) {
+            if (std::all_of(map + k * perKeycode, map + (k + 1) * perKeycode, [](KeySym s) { return s == NoSymbol; }))
+                empty.push_back(KeyCode(minimum + k));
+        }
+        XFree(map);
+        return empty;
+    }
+
     void startRecorder() {
         m_recorder.readUntil([](const Lines& lines) { return !lines.empty() && lines.back() == "ready"; }, 20);
         ASSERT_EQ(m_recorder.lines, Lines{"ready"});
@@ -270,18 +284,6 @@ TEST_F(X11InputTest, KeysArriveWithCommandAsControl) {
 }
 
 TEST_F(X11InputTest, TextArrivesIntactAndTheSpareKeycodesAreRestored) {
-    auto emptyKeycodes = [&] {
-        int minimum = 0, maximum = 0, perKeycode = 0;
-        XDisplayKeycodes(m_probe, &minimum, &maximum);
-        KeySym* map = XGetKeyboardMapping(m_probe, KeyCode(minimum), maximum - minimum + 1, &perKeycode);
-        std::vector<KeyCode> empty;
-        for (int k = 0; k <= maximum - minimum; ++k) {
-            if (std::all_of(map + k * perKeycode, map + (k + 1) * perKeycode, [](KeySym s) { return s == NoSymbol; }))
-                empty.push_back(KeyCode(minimum + k));
-        }
-        XFree(map);
-        return empty;
-    };
     const auto before = emptyKeycodes();
     startRecorder();
     // ASCII, precomposed é and ö, ğ, e with a combining acute, an emoji beyond the basic plane, and more
@@ -305,15 +307,7 @@ TEST_F(X11InputTest, TextArrivesIntactAndTheSpareKeycodesAreRestored) {
 
 TEST_F(X11InputTest, SpareKeycodesTakenByAnotherClientAreLeftAlone) {
     startRecorder();
-    int minimum = 0, maximum = 0, perKeycode = 0;
-    XDisplayKeycodes(m_probe, &minimum, &maximum);
-    KeySym* map = XGetKeyboardMapping(m_probe, KeyCode(minimum), maximum - minimum + 1, &perKeycode);
-    std::vector<KeyCode> taken;
-    for (int k = 0; k <= maximum - minimum; ++k) {
-        if (std::all_of(map + k * perKeycode, map + (k + 1) * perKeycode, [](KeySym s) { return s == NoSymbol; }))
-            taken.push_back(KeyCode(minimum + k));
-    }
-    XFree(map);
+    const auto taken = emptyKeycodes();
     ASSERT_FALSE(taken.empty());
     for (KeyCode keycode : taken) {
         KeySym mine = XK_F35;
