@@ -16,9 +16,11 @@ import argparse
 import json
 import math
 import os
+import random
 import shutil
 import signal
 import sys
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
@@ -58,6 +60,7 @@ class Bench:
             h.xvfb()
             xvfb = h.children[-1].popen
             self.latency_and_throughput(xvfb)
+            self.flood()
             self.memory()
 
     # -- latency and throughput ---------------------------------------------------------------------------
@@ -130,6 +133,48 @@ class Bench:
         self.add("server CPU per move (TCP, into Xvfb)", f"{b['server_cpu_us_per_message']:.1f} us")
         self.h.forget(server)
 
+    # -- a phone beside a flood ----------------------------------------------------------------------------
+
+    def flood(self):
+        server, status = self.start_server("flood")
+        token = self.driver("pair", "--port", status.port, "--code", status.code, timeout=30)["token"]
+        before, opened, stop = rss_kb(server.popen.pid), [0], threading.Event()
+
+        def crowd():
+            chance, peers = random.Random(7), []
+            while not stop.is_set():
+                try:
+                    peers.append(harness.abusive_peer(status.port, f"127.0.1.{opened[0] % 50 + 1}", opened[0], chance))
+                    opened[0] += 1
+                except OSError:
+                    pass
+                # Closed in batches, so that several hundred are open at once.
+                if len(peers) >= 500:
+                    for peer in peers:
+                        peer.close()
+                    peers.clear()
+            for peer in peers:
+                peer.close()
+
+        flooder = threading.Thread(target=crowd)
+        flooder.start()
+        try:
+            r = self.driver("latency", "--port", status.port, "--path", "tcp", "--token", token, "--rate", 500,
+                            "--seconds", 2 if self.quick else 10, timeout=60)
+        finally:
+            stop.set()
+            flooder.join()
+        after = rss_kb(server.popen.pid)
+        p = percentiles(r["samples_us"])
+        print()
+        print(f"   a phone's TCP moves at 500/s beside {opened[0]} abusive connections (junk, unfinished lines, "
+              "half-open, reset, wrong codes)")
+        print(f"   {r['lost']:.0f} of {r['sent']:.0f} moves lost; p50 {us(p['p50']).strip()}, p99 {us(p['p99']).strip()}; "
+              f"server resident size {mib(before)} before, {mib(after)} after")
+        self.add(f"phone beside a flood of {opened[0]} abusive connections",
+                 f"{r['lost']:.0f} of {r['sent']:.0f} lost, p99 {us(p['p99']).strip()}, RSS {mib(before)} -> {mib(after)}")
+        self.h.forget(server)
+
     # -- memory -------------------------------------------------------------------------------------------
 
     def memory(self):
@@ -180,6 +225,11 @@ def percentiles(samples):
         return ordered[max(0, min(len(ordered) - 1, math.ceil(q * len(ordered)) - 1))]
 
     return {"p50": rank(0.50), "p99": rank(0.99), "max": ordered[-1]}
+
+
+def rss_kb(pid):
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
 
 
 def mib(kb):

@@ -10,12 +10,11 @@ import os
 import random
 import re
 import signal
-import socket
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from harness import Phone, datagram_move, listening_ports, main, step, wait_for  # noqa: E402
+from harness import Phone, abusive_peer, datagram_move, listening_ports, main, step, wait_for  # noqa: E402
 
 X, Y = 100, 400
 TOO_MANY = "Çok fazla deneme. Lütfen bekleyin."
@@ -74,20 +73,7 @@ def scenario(h):
     step("a flood of junk, slow, half-open, reset and guessing connections; every move of the phone arrives")
     crowd, junk = [], random.Random(7)
     for i in range(300):
-        peer = socket.create_connection(("127.0.0.1", status.port), source_address=(f"127.0.1.{i % 50 + 1}", 0))
-        kind = i % 5
-        if kind == 0:
-            peer.sendall(bytes(junk.getrandbits(8) for _ in range(512)))
-        elif kind == 1:
-            peer.sendall(b'{"kind":"pairRequest","devi')
-        elif kind == 2:
-            peer.shutdown(socket.SHUT_WR)
-        elif kind == 3:
-            peer.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
-            peer.close()
-        else:
-            peer.sendall(f'{{"kind":"pairRequest","timestamp":1,"deviceID":"flood-{i}","pairingCode":"{wrong}"}}\n'
-                         .encode())
+        peer = abusive_peer(status.port, f"127.0.1.{i % 50 + 1}", i, junk)
         crowd.append(peer)
         if i % 25 == 0:
             phone.move(1, 0)

@@ -184,6 +184,25 @@ def datagram_move(port, source, dx, dy):
         udp.sendto(struct.pack("<Bffi", 1, dx, dy, 7), ("127.0.0.1", port))
 
 
+def abusive_peer(port, source, kind, chance):
+    """One of five kinds of connection a careless or hostile peer makes: random bytes, a line it never ends,
+    half-open, reset at once, a wrong pairing guess. Returns the socket, still open unless reset."""
+    peer = socket.create_connection(("127.0.0.1", port), source_address=(source, 0))
+    if kind % 5 == 0:
+        peer.sendall(bytes(chance.getrandbits(8) for _ in range(512)))
+    elif kind % 5 == 1:
+        peer.sendall(b'{"kind":"pairRequest","devi')
+    elif kind % 5 == 2:
+        peer.shutdown(socket.SHUT_WR)
+    elif kind % 5 == 3:
+        peer.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        peer.close()
+    else:
+        peer.sendall(json.dumps({"kind": "pairRequest", "timestamp": 1, "deviceID": f"flood-{chance.random()}",
+                                 "pairingCode": "000000"}).encode() + b"\n")
+    return peer
+
+
 class Phone:
     """A phone speaking raw JSON lines over TCP and datagrams over UDP, from a chosen loopback address."""
 
