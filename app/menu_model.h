@@ -110,7 +110,4 @@ std::string inputNotPossibleText(InputObstacle obstacle, const StringTable& stri
 // The permission alert's explanation of what the desktop needs.
 std::string inputPermissionMessage(InputObstacle obstacle, const StringTable& strings);
 
-// "%d" in a looked-up format replaced by the number; a format without it is shown as it stands.
-std::string formatCount(std::string_view format, int count);
-
 } // namespace vemdo
