@@ -76,6 +76,7 @@ public:
     }
     bool isTrusted() override { return trusted; }
     bool isTrustedWithPrompt() override { return log.push_back("prompt"), trusted; }
+    InputObstacle obstacle() override { return blocker; }
     void openAccessibilitySettings() override { log.push_back("settings"); }
     LoginItemStatus status() override { return login; }
     LoginItemChange registerItem() override { return change("register", LoginItemStatus::enabled); }
@@ -84,6 +85,7 @@ public:
     Lines log, shown;
     std::function<void(MenuAction)> choose;
     bool listening = false, trusted = true;
+    InputObstacle blocker = InputObstacle::none;
     int clients = 0, answer = 1;
     std::optional<std::string> code = "111111";
     LoginItemStatus login = LoginItemStatus::notRegistered;
@@ -156,6 +158,32 @@ TEST_F(AppTest, AlertOneSecondAfterLaunchOnlyWithoutPermission) {
     }
 }
 
+TEST_F(AppTest, PermissionLineAndAlertSayWhatStandsInTheWay) {
+    const std::tuple<InputObstacle, const char*, const char*> rows[] = {
+        {InputObstacle::noXTest, "Accessibility Permission Required", "Permission message"},
+        {InputObstacle::xwayland, "Input Not Possible: Xwayland Reaches Only X11 Windows", "DISPLAY names Xwayland"},
+        {InputObstacle::kwinNotAuthorized, "Input Not Possible: KDE Allows Input Only to Installed Programs",
+         "KDE Plasma lets only installed programs send input"},
+        {InputObstacle::unsupportedCompositor, "Input Not Possible: This Wayland Desktop Is Not Supported",
+         "This Wayland desktop offers none"},
+        {InputObstacle::connectionLost, "Input Not Possible: Connection to the Desktop Lost",
+         "The connection to the desktop was lost"},
+    };
+    desktop.trusted = false;
+    for (const auto& [obstacle, line, alert] : rows) {
+        desktop.blocker = obstacle;
+        ManualTaskQueue ownQueue;
+        AppDelegate launched({desktop, desktop, desktop, desktop, desktop, ownQueue, strings, {}});
+        launched.applicationDidFinishLaunching();
+        desktop.log.clear();
+        ownQueue.advance(1000ms);
+        EXPECT_EQ(desktop.shown[10], line);
+        ASSERT_EQ(desktop.log.size(), 1u);
+        EXPECT_TRUE(desktop.log[0].starts_with("alert Accessibility Permission Required: " + std::string(alert)))
+            << desktop.log[0];
+    }
+}
+
 TEST_F(AppTest, MenuActions) {
     launch();
     desktop.choose(MenuAction::toggleLaunchAtLogin);
@@ -196,6 +224,7 @@ TEST_F(AppTest, LaunchAtLoginWritesAndRemovesTheAutostartEntry) {
 }
 
 TEST(CommandLine, Arguments) {
+    const std::string inputs[] = {"auto", "x11", "wlroots", "kwin"};
     const std::pair<std::vector<std::string>, std::string> rows[] = {
         {{}, ""},
         {{"--headless", "--port", "5000"}, "headless port 5000"},
@@ -208,13 +237,18 @@ TEST(CommandLine, Arguments) {
         {{"--port"}, "error"},
         {{"--port", "80", "--port", "81"}, "error"},
         {{"extra"}, "error"},
+        {{"--input", "kwin"}, "input kwin"},
+        {{"--input=wlroots"}, "input wlroots"},
+        {{"--input", "gnome"}, "error"},
+        {{"--input"}, "error"},
     };
     for (const auto& [arguments, expected] : rows) {
         const auto result = parseCommandLine(arguments);
         std::string seen = result.options ? "" : "error";
         if (const auto& o = result.options)
             seen = std::string(o->headless ? "headless " : "") + (o->help ? "help " : "") +
-                   (o->version ? "version " : "") + (o->port ? "port " + std::to_string(*o->port) : "");
+                   (o->version ? "version " : "") + (o->port ? "port " + std::to_string(*o->port) : "") +
+                   (o->input != InputBackendChoice::automatic ? "input " + inputs[int(o->input)] : "");
         while (!seen.empty() && seen.back() == ' ')
             seen.pop_back();
         EXPECT_EQ(seen, expected) << ::testing::PrintToString(arguments);
