@@ -407,7 +407,7 @@ class Harness:
         self.compositor_env = dict(PATH=os.environ["PATH"], HOME=runtime, XDG_RUNTIME_DIR=runtime,
                                    WLR_BACKENDS="headless", WLR_LIBINPUT_NO_DEVICES="1", WLR_RENDERER="pixman",
                                    WLR_HEADLESS_OUTPUTS=str(len(outputs)))
-        self._wayland(_as_nobody(["sway", "-c", self.path("sway.conf")]), runtime, "wayland-1")
+        return self._wayland(_as_nobody(["sway", "-c", self.path("sway.conf")]), runtime, "wayland-1")
 
     def kwin(self, data_dir):
         """KWin on a 1280x720 virtual output with a session bus of its own. Fake input goes to programs whose
@@ -418,7 +418,7 @@ class Harness:
         self.session_bus()
         self.compositor_env = dict(self.env, HOME=self.path("kwin"), XDG_DATA_DIRS=f"{data_dir}:/usr/share",
                                    KWIN_COMPOSE="Q")
-        self._wayland([binary, "--virtual", "--width", "1280", "--height", "720", "--no-lockscreen", "--socket",
+        return self._wayland([binary, "--virtual", "--width", "1280", "--height", "720", "--no-lockscreen", "--socket",
                        "kwin"], self.env["XDG_RUNTIME_DIR"], "kwin")
 
     def _wayland(self, argv, runtime, socket):
@@ -427,6 +427,7 @@ class Harness:
         wait_for(lambda: compositor.popen.poll() is not None or os.path.exists(self.env["WAYLAND_DISPLAY"]),
                  "the compositor's socket", 30)
         assert compositor.popen.poll() is None, "the compositor ended at start"
+        return compositor
 
     def xwayland(self):
         """Rootless Xwayland on the compositor, as nobody; DISPLAY names it, open to our clients."""
