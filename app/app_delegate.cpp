@@ -50,6 +50,7 @@ void AppDelegate::updateMenu() {
     snapshot.clients = m_deps.transport.connectedClients();
     snapshot.trusted = m_deps.permission.isTrusted();
     snapshot.code = m_deps.transport.currentPairingCode();
+    snapshot.pairingStopped = m_deps.transport.pairingStopped();
     snapshot.loginItem = m_deps.loginItem.status();
     m_deps.menu.showEntries(buildMenuEntries(snapshot, m_deps.strings));
 }

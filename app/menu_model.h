@@ -20,6 +20,8 @@ struct MenuSnapshot {
     bool trusted = false;
     std::optional<std::string> code;
     LoginItemStatus loginItem = LoginItemStatus::notRegistered;
+    // The code took too many wrong guesses; pairing waits for a new one.
+    bool pairingStopped = false;
 };
 
 enum class FontWeight { regular, medium, semibold, bold };
@@ -58,6 +60,7 @@ enum class MenuEntryRole {
     separator,
     title,
     pairingCode,
+    pairingStopped,
     refreshCode,
     statusHeader,
     serverState,
@@ -98,7 +101,8 @@ inline constexpr std::string_view launchAtLoginTitle = "Launch at Login";
 // The status item's own symbol, with its accessibility description.
 SymbolIcon statusItemIcon();
 
-// The entries of the status menu in order: 18 when the permission is missing, 17 when it is granted.
+// The entries of the status menu in order: 18 when the permission is missing, 17 when it is granted, one
+// more while pairing is stopped.
 std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const StringTable& strings);
 
 // "%d" in a looked-up format replaced by the number; a format without it is shown as it stands.

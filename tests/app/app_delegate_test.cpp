@@ -24,6 +24,7 @@ public:
     bool isListening() override { return listening; }
     int connectedClients() override { return clients; }
     std::optional<std::string> currentPairingCode() override { return code; }
+    bool pairingStopped() override { return false; }
     void start() override { m_log.push_back("transport.start"); }
     void regeneratePairingCode() override {
         m_log.push_back("transport.regenerate");

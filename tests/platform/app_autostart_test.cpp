@@ -145,6 +145,7 @@ TEST_F(TemporaryConfigHome, FailedChangeShowsTheSystemsDescriptionInTheAlert) {
         bool isListening() override { return false; }
         int connectedClients() override { return 0; }
         std::optional<std::string> currentPairingCode() override { return std::nullopt; }
+        bool pairingStopped() override { return false; }
         void start() override {}
         void regeneratePairingCode() override {}
     } transport;

@@ -18,6 +18,7 @@ public:
     ConnectionId id() const override { return m_id; }
     std::string remoteAddress() const override { return m_address; }
     void send(std::string_view bytes) override { sent.emplace_back(bytes); }
+    std::size_t unsentBytes() const override { return 0; }
     void cancel() override { ++cancelCount; }
 
     std::vector<std::string> sent;
