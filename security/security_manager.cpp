@@ -196,10 +196,6 @@ SecurityManager::PairedDevices SecurityManager::loadPairedDevices() const {
     return PairedDevices(list.begin(), list.end());
 }
 
-void SecurityManager::savePairedDevices(const PairedDevices& devices) {
-    storePairings(PairingList(devices.begin(), devices.end()));
-}
-
 bool SecurityManager::storePairings(PairingList list) {
     auto json = encodePairings(list);
     if (!json || !keepUnreadablePairedDevices() || !m_store.setData(pairedDevicesKey, *json))
@@ -271,7 +267,7 @@ bool SecurityManager::validatePairing(std::string_view deviceID, std::string_vie
         return false;
     auto stored = storedPairingCode();
     followCode(stored);
-    if (!stored || m_wrongGuesses >= maxWrongGuessesPerCode)
+    if (!stored)
         return false;
     if (stored->code != code) {
         ++m_wrongGuesses;
@@ -309,17 +305,6 @@ bool SecurityManager::validateToken(std::string_view deviceID, std::string_view 
     return paired & digestsEqual & lengthsEqual;
 }
 
-bool SecurityManager::checkRateLimit(std::string_view deviceID) {
-    double now = m_clock.now();
-    forgetAttemptsBefore(now - attemptWindowSeconds);
-    auto& attempts = m_connectionAttempts[std::string(deviceID)];
-    if (attempts.size() >= static_cast<std::size_t>(maxAttemptsPerMinute)) {
-        return false;
-    }
-    attempts.push_back(now);
-    return true;
-}
-
 bool SecurityManager::checkRateLimit(std::string_view deviceID, std::string_view source) {
     double now = m_clock.now();
     forgetAttemptsBefore(now - attemptWindowSeconds);
@@ -334,16 +319,6 @@ bool SecurityManager::checkRateLimit(std::string_view deviceID, std::string_view
     m_connectionAttempts[std::string(deviceID)].push_back(now);
     m_addressAttempts[std::string(source)].push_back(now);
     return true;
-}
-
-std::size_t SecurityManager::trackedAttemptEntries() const {
-    double windowStart = m_clock.now() - attemptWindowSeconds;
-    auto live = [windowStart](const auto& entry) {
-        return std::any_of(entry.second.begin(), entry.second.end(),
-                           [windowStart](double t) { return t > windowStart; });
-    };
-    return static_cast<std::size_t>(std::count_if(m_connectionAttempts.begin(), m_connectionAttempts.end(), live) +
-                                    std::count_if(m_addressAttempts.begin(), m_addressAttempts.end(), live));
 }
 
 // Every table is pruned on every check, not only the caller's entry, so that identities that never come

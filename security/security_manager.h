@@ -66,35 +66,30 @@ public:
     // change of the stored value by anyone else is not seen; while nothing is stored it is looked for
     // again at each use. Empty when nothing is stored or the stored value cannot be decoded.
     PairedDevices loadPairedDevices() const;
-    // Before replacing a stored value that cannot be decoded, keeps it under unreadablePairedDevicesKey (or
-    // that key with ".2", ".3", ... when taken), so that a damaged map is never silently lost.
-    void savePairedDevices(const PairedDevices& devices);
-    // 64 lower-case hex digits; a fresh value on every call.
-    std::string generateToken(std::string_view deviceID);
-    // True only when the code matches the stored one, the code has not taken maxWrongGuessesPerCode
-    // wrong guesses, the device ID is at most maxDeviceIDBytes long, and the device's new token has been
-    // stored. A wrong code counts towards the code's wrong guesses.
+    // True only when the code matches the stored one, the device ID is at most maxDeviceIDBytes long, and
+    // the device's new token has been stored. A wrong code counts towards the code's wrong guesses, which
+    // checkRateLimit answers for.
     bool validatePairing(std::string_view deviceID, std::string_view code);
     // Its time depends neither on the stored token nor on where the two differ.
     bool validateToken(std::string_view deviceID, std::string_view token) const;
 
-    // Sliding window per device ID: records the attempt and answers true, or refuses without recording.
-    bool checkRateLimit(std::string_view deviceID);
-    // The same window applied per device ID and per network source (see Transport's networkSource), so
-    // that rotating device IDs or addresses within one network does not lift the limit; refused as well
-    // while pairingStopped(). Allowed only when everything allows, and then recorded in both windows.
+    // A sliding window per device ID and one per network source (see Transport's networkSource), so that
+    // rotating device IDs or addresses within one network does not lift the limit; refused as well while
+    // pairingStopped(). Allowed only when everything allows, and then recorded in both windows; a refusal
+    // records nothing.
     bool checkRateLimit(std::string_view deviceID, std::string_view source);
     // Whether the current code has taken maxWrongGuessesPerCode wrong guesses; it stays so until a new
     // code is stored. Reads the store only while the count is spent, to see whether the code changed.
     bool pairingStopped();
 
-    // Number of devices and addresses with attempts still in their window (entries are dropped once empty).
-    std::size_t trackedAttemptEntries() const;
-
 private:
     using AttemptTable = std::unordered_map<std::string, std::deque<double>>;
 
+    // 64 lower-case hex digits; a fresh value on every call.
+    std::string generateToken(std::string_view deviceID);
     const PairingList& pairings() const;
+    // Before replacing a stored value that cannot be decoded, keeps it under unreadablePairedDevicesKey (or
+    // that key with ".2", ".3", ... when taken), so that a damaged map is never silently lost.
     bool storePairings(PairingList pairings);
     std::optional<PairingCode> storedPairingCode() const;
     // Starts a fresh count of wrong guesses when the stored code is not the one counted so far.

@@ -49,20 +49,19 @@ std::string normalizedAddress(std::string_view address) {
 }
 
 std::string networkSource(std::string_view address) {
-    const std::string plain = normalizedAddress(address);
-    const std::string host = plain.substr(0, plain.find('%'));
+    const std::string host(address.substr(0, address.find('%')));
     in6_addr bytes{};
-    if (inet_pton(AF_INET6, host.c_str(), &bytes) != 1)
-        return plain;
     std::array<char, INET6_ADDRSTRLEN> text{};
+    if (inet_pton(AF_INET6, host.c_str(), &bytes) != 1)
+        return std::string(address);
     if (IN6_IS_ADDR_V4MAPPED(&bytes)) {
         if (!inet_ntop(AF_INET, bytes.s6_addr + 12, text.data(), text.size()))
-            return plain;
+            return std::string(address);
         return text.data();
     }
     std::memset(bytes.s6_addr + 8, 0, 8);
     if (!inet_ntop(AF_INET6, &bytes, text.data(), text.size()))
-        return plain;
+        return std::string(address);
     return std::string(text.data()) + "/64";
 }
 
