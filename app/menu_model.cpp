@@ -129,7 +129,7 @@ std::string inputPermissionMessage(InputObstacle obstacle, const StringTable& st
 std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const StringTable& strings) {
     const std::string code = snapshot.code ? *snapshot.code : std::string(missingCodePlaceholder);
     std::vector<MenuEntry> entries;
-    entries.reserve(18);
+    entries.reserve(19);
 
     entries.push_back(information(MenuEntryRole::title, std::string(productTitle), TextStyle::title, std::nullopt));
     entries.push_back(separator());
@@ -141,6 +141,12 @@ std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const Stri
         entry.runs = {{caption + "\n", TextStyle::codeCaption}, {code, TextStyle::codeDigits}};
         entry.plainText = caption + ": " + code;
         entries.push_back(std::move(entry));
+    }
+    if (snapshot.pairingStopped) {
+        entries.push_back(information(MenuEntryRole::pairingStopped,
+                                      strings.text("menu.pairing_stopped", "Too many wrong codes: generate a new one"),
+                                      TextStyle::plain,
+                                      symbol("exclamationmark.triangle.fill", 16, FontWeight::semibold)));
     }
     {
         SymbolIcon icon = symbol("arrow.triangle.2.circlepath", 14, FontWeight::medium);

@@ -58,6 +58,7 @@ public:
     bool isListening() override { return listening; }
     int connectedClients() override { return clients; }
     std::optional<std::string> currentPairingCode() override { return code; }
+    bool pairingStopped() override { return stopped; }
     void start() override { log.push_back("start"); }
     // Like the real transport: the new code is published later, through the main queue.
     void regeneratePairingCode() override {
@@ -84,7 +85,7 @@ public:
 
     Lines log, shown;
     std::function<void(MenuAction)> choose;
-    bool listening = false, trusted = true;
+    bool listening = false, trusted = true, stopped = false;
     InputObstacle blocker = InputObstacle::none;
     int clients = 0, answer = 1;
     std::optional<std::string> code = "111111";
@@ -125,10 +126,12 @@ TEST_F(AppTest, MenuIsRebuiltEveryTwoSeconds) {
     EXPECT_EQ(queue.advance(1999ms), 0);
     desktop.listening = true;
     desktop.clients = 3;
+    desktop.stopped = true;
     queue.advance(1ms);
     EXPECT_EQ(desktop.log, Lines{"show"});
-    EXPECT_EQ(desktop.shown[6], "Server Running");
-    EXPECT_EQ(desktop.shown[7], "3 Device(s) Connected");
+    EXPECT_EQ(desktop.shown[3], "Too many wrong codes: generate a new one");
+    EXPECT_EQ(desktop.shown[7], "Server Running");
+    EXPECT_EQ(desktop.shown[8], "3 Device(s) Connected");
     queue.advance(2000ms);
     EXPECT_EQ(desktop.log, (Lines{"show", "show"}));
 }

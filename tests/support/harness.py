@@ -186,6 +186,12 @@ def listening_ports(protocol="tcp"):
     return ports
 
 
+def resident_kib(pid):
+    """The resident size of a process, in KiB."""
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+
+
 def datagram_move(port, source, dx, dy):
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
         udp.bind((source, 0))
@@ -210,13 +216,42 @@ def abusive_peer(port, source, kind, chance):
                                  "pairingCode": "000000"}).encode() + b"\n")
     return peer
 
+_IPV6_FREEBIND = 78
+
+
+def link_local_network():
+    """Lets this namespace use every address of fe80::/64 on lo, as a host may give itself any number of
+    them; the server is then reached at fe80::1."""
+    subprocess.run(["ip", "-6", "route", "add", "local", "fe80::/64", "dev", "lo", "table", "local"], check=True)
+
+
+def connect(port, source, receive_buffer=None):
+    """A TCP connection to the server from a loopback address, or from a link-local one (fe80::..., see
+    link_local_network); a small receive_buffer makes replies that are not read pile up at the server."""
+    family = socket.AF_INET6 if ":" in source else socket.AF_INET
+    tcp = socket.socket(family, socket.SOCK_STREAM)
+    if receive_buffer:
+        tcp.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+    if family == socket.AF_INET6:
+        # Bound to an address no interface holds: the local route above delivers it.
+        tcp.setsockopt(socket.IPPROTO_IPV6, _IPV6_FREEBIND, 1)
+        zone = socket.if_nametoindex("lo")
+        tcp.bind((source, 0, 0, zone))
+        tcp.settimeout(10)
+        tcp.connect(("fe80::1", port, 0, zone))
+    else:
+        tcp.bind((source, 0))
+        tcp.settimeout(10)
+        tcp.connect(("127.0.0.1", port))
+    return tcp
+
 
 class Phone:
     """A phone speaking raw JSON lines over TCP and datagrams over UDP, from a chosen loopback address."""
 
-    def __init__(self, port, source):
+    def __init__(self, port, source, receive_buffer=None):
         self.port, self.source = port, source
-        self.tcp = socket.create_connection(("127.0.0.1", port), timeout=10, source_address=(source, 0))
+        self.tcp = connect(port, source, receive_buffer)
         self.buffer = b""
 
     def send(self, **message):
