@@ -5,7 +5,6 @@
 //   button CODE 1|0          Linux button code, pressed or released
 //   axis 0|1 VALUE           scroll, vertical (0) or horizontal (1); positive is down or right
 //   discrete 0|1 N           wheel clicks
-//   focus                    the window has the keyboard focus
 //   key NAME 1|0 ctrl|-      keysym name through the keymap in force, pressed or released, Control held
 //   text UTF8                what a press without Control types
 // The argument is the window's title and application id.
@@ -29,7 +28,6 @@ static struct xkb_state* keys;
 static int width = 640, height = 480;
 
 static void enter(void* d, struct wl_pointer* p, uint32_t serial, struct wl_surface* s, wl_fixed_t x, wl_fixed_t y) {
-    wl_pointer_set_cursor(p, serial, NULL, 0, 0);
     printf("enter %.0f %.0f\n", wl_fixed_to_double(x), wl_fixed_to_double(y));
 }
 static void motion(void* d, struct wl_pointer* p, uint32_t time, wl_fixed_t x, wl_fixed_t y) {
@@ -63,9 +61,7 @@ static void keymap(void* d, struct wl_keyboard* k, uint32_t format, int32_t fd, 
     keys = xkb_state_new(map);
     xkb_keymap_unref(map);
 }
-static void focus(void* d, struct wl_keyboard* k, uint32_t serial, struct wl_surface* s, struct wl_array* held) {
-    puts("focus");
-}
+static void focus(void* d, struct wl_keyboard* k, uint32_t serial, struct wl_surface* s, struct wl_array* held) {}
 static void key(void* d, struct wl_keyboard* k, uint32_t serial, uint32_t time, uint32_t code, uint32_t state) {
     char name[64], text[64];
     xkb_keysym_get_name(xkb_state_key_get_one_sym(keys, code + 8), name, sizeof name);
