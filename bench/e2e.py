@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 """End-to-end figures of the real server: latency, throughput and memory.
 
-    python3 bench/e2e.py BUILD_DIR [--quick]
+    python3 bench/e2e.py BUILD_DIR [--quick] [--only latency|flood|memory]
 
 Runs inside a private network namespace (tests/support/harness.py): its own Xvfb, the real
 `vemdo-trackpad --headless` on a fresh configuration directory with no reachable system bus (so nothing is
@@ -19,6 +19,7 @@ import os
 import random
 import shutil
 import signal
+import statistics
 import sys
 import threading
 import time
@@ -30,9 +31,10 @@ TIME_LIMIT_SECONDS = 480
 
 
 class Bench:
-    def __init__(self, build_dir, quick):
+    def __init__(self, build_dir, quick, only):
         self.bin = os.path.join(build_dir, "bin")
         self.quick = quick
+        self.only = only
         self.summary = []
         self.h = None
 
@@ -50,18 +52,20 @@ class Bench:
         return json.loads(result.stdout.strip().splitlines()[-1])
 
     def start_server(self, name):
-        server = self.h.server(name)
+        server = self.h.server(name, **json.loads(os.environ.get("VEMDO_BENCH_SERVER_ENV", "{}")))
         status = server.ready()
         return server, status
 
     def run(self):
         with harness.Harness(argparse.Namespace(server=self.binary("vemdo-trackpad"))) as h:
             self.h = h
-            h.xvfb()
+            # Wide enough for the latency driver's row of positions, which must never reach an edge.
+            h.xvfb("-screen", "0", "1920x1080x24")
             xvfb = h.children[-1].popen
-            self.latency_and_throughput(xvfb)
-            self.flood()
-            self.memory()
+            for name, section in (("latency", lambda: self.latency_and_throughput(xvfb)), ("flood", self.flood),
+                                  ("memory", self.memory)):
+                if self.only in (None, name):
+                    section()
 
     # -- latency and throughput ---------------------------------------------------------------------------
 
@@ -69,45 +73,40 @@ class Bench:
         server, status = self.start_server("server")
         port = status.port
         token = self.driver("pair", "--port", port, "--code", status.code, timeout=30)["token"]
-        rate, seconds, rounds = (500, 1, 1) if self.quick else (500, 3, 5)
+        rate, seconds, rounds = (500, 1, 2) if self.quick else (500, 2, 7)
         common = ("--rate", rate, "--seconds", seconds)
-
-        floor = self.h.spawn([self.binary("floor_forwarder")])
-
-        def announced_port():
-            if floor.popen.poll() is not None:
-                raise RuntimeError("the floor forwarder exited\n" + floor.describe())
-            return next((int(l.split()[-1]) for l in floor.out if l.startswith("Listening on port")), None)
-
-        floor_port = harness.wait_for(announced_port, "the floor forwarder's port", 10)
-        paths = (("server, TCP move message", ("--port", port, "--path", "tcp", "--token", token)),
-                 ("server, UDP move datagram", ("--port", port, "--path", "udp", "--token", token)),
-                 ("floor (one XTest call), UDP", ("--port", floor_port, "--path", "udp")))
-        # The paths take turns, so that a busy moment of the shared machine does not fall on one path only.
-        pooled = {title: {"sent": 0, "lost": 0, "samples": []} for title, _ in paths}
+        floors = {kind: self.floor(kind) for kind in ("udp", "tcp")}
+        paths = {"server, UDP datagram": ("--port", port, "--path", "udp", "--token", token),
+                 "floor, UDP datagram": ("--port", floors["udp"], "--path", "udp"),
+                 "server, TCP move line": ("--port", port, "--path", "tcp", "--token", token),
+                 "floor, TCP move line": ("--port", floors["tcp"], "--path", "tcp")}
+        # The paths take turns within every round, so that a busy moment of the shared machine falls on all
+        # of them alike; each round's p50 and p99 is one sample, and the median over the rounds is reported.
+        runs = {title: [] for title in paths}
         for _ in range(rounds):
-            for title, args in paths:
-                r = self.driver("latency", *args, *common, timeout=60)
-                pooled[title]["sent"] += r["sent"]
-                pooled[title]["lost"] += r["lost"]
-                pooled[title]["samples"] += r["samples_us"]
-        self.h.forget(floor)
-        stats = {title: {**p, **percentiles(p["samples"])} for title, p in pooled.items()}
+            for title, args in paths.items():
+                runs[title].append(self.driver("latency", *args, *common, timeout=60))
+        for child in [c for c in self.h.children if "floor_forwarder" in c.argv[0]]:
+            self.h.forget(child)
 
-        print(f"   steady {rate} moves/s, {rounds} x {seconds} s per path taken in turns; "
-              "from the send call to MotionNotify on the root window")
-        print(f"   {'path':<30} {'sent':>6} {'lost':>5} {'p50':>9} {'p99':>9} {'max':>9}")
-        for title, r in stats.items():
-            print(f"   {title:<30} {r['sent']:>6.0f} {r['lost']:>5.0f} {us(r['p50'])} {us(r['p99'])} {us(r['max'])}")
-        udp, floor_udp = stats[paths[1][0]], stats[paths[2][0]]
-        ratio = {q: udp[q] / floor_udp[q] if floor_udp[q] > 0 else float("nan") for q in ("p50", "p99")}
-        print(f"   ratio server/floor (UDP): p50 x{ratio['p50']:.2f}, p99 x{ratio['p99']:.2f}")
-        for (title, _), name in zip(paths, ("latency TCP move, server", "latency UDP datagram, server",
-                                           "latency UDP datagram, floor")):
-            r = stats[title]
-            self.add(name, f"p50 {us(r['p50']).strip()}, p99 {us(r['p99']).strip()}, max {us(r['max']).strip()}"
-                     + (f" ({r['lost']:.0f} of {r['sent']:.0f} lost)" if r["lost"] else ""))
-        self.add("latency ratio server/floor (UDP)", f"p50 x{ratio['p50']:.2f}, p99 x{ratio['p99']:.2f}")
+        print(f"   steady {rate} moves/s, {rounds} rounds of {seconds} s per path taken in turns; from the send call "
+              "to MotionNotify on the root window; median over the rounds [lowest-highest round]")
+        print(f"   {'path':<24} {'sent':>6} {'lost':>5} {'p50':>22} {'p99':>22}")
+        medians = {}
+        for title, results in runs.items():
+            p50s, p99s = [r["p50_us"] for r in results], [r["p99_us"] for r in results]
+            medians[title] = (statistics.median(p50s), statistics.median(p99s))
+            sent, lost = sum(r["sent"] for r in results), sum(r["lost"] for r in results)
+            spread = lambda values, m: f"{us(m).strip()} [{us(min(values)).strip()}-{us(max(values)).strip()}]"
+            print(f"   {title:<24} {sent:>6.0f} {lost:>5.0f} {spread(p50s, medians[title][0]):>22} "
+                  f"{spread(p99s, medians[title][1]):>22}")
+            self.add(f"latency {title}", f"p50 {spread(p50s, medians[title][0])}, p99 {spread(p99s, medians[title][1])}"
+                     + (f" ({lost:.0f} of {sent:.0f} lost)" if lost else ""))
+        for kind, server_path, floor_path in (("UDP", "server, UDP datagram", "floor, UDP datagram"),
+                                              ("TCP", "server, TCP move line", "floor, TCP move line")):
+            ratio = [medians[server_path][q] / medians[floor_path][q] for q in (0, 1)]
+            print(f"   ratio server/floor ({kind}): p50 x{ratio[0]:.2f}, p99 x{ratio[1]:.2f}")
+            self.add(f"latency ratio server/floor ({kind})", f"p50 x{ratio[0]:.2f}, p99 x{ratio[1]:.2f}")
 
         count = 20000 if self.quick else 100000
         steps = "2000,5000,10000" if self.quick else "2000,5000,10000,20000,30000,40000,60000"
@@ -132,6 +131,17 @@ class Bench:
         self.add(f"paced rate kept up (p99 <= {t['keep_up_ms']:.0f} ms)", f"{t['kept_up_rate']:.0f} moves/s")
         self.add("server CPU per move (TCP, into Xvfb)", f"{b['server_cpu_us_per_message']:.1f} us")
         self.h.forget(server)
+
+    def floor(self, kind):
+        """Starts the floor forwarder for a path and returns its port."""
+        floor = self.h.spawn([self.binary("floor_forwarder"), *(["--tcp"] if kind == "tcp" else [])])
+
+        def announced_port():
+            if floor.popen.poll() is not None:
+                raise RuntimeError("the floor forwarder exited\n" + floor.describe())
+            return next((int(l.split()[-1]) for l in floor.out if l.startswith("Listening on port")), None)
+
+        return harness.wait_for(announced_port, "the floor forwarder's port", 10)
 
     # -- a phone beside a flood ----------------------------------------------------------------------------
 
@@ -237,14 +247,15 @@ def mib(kb):
 
 def main():
     if len(sys.argv) < 2:
-        print("usage: e2e.py BUILD_DIR [--quick]", file=sys.stderr)
+        print("usage: e2e.py BUILD_DIR [--quick] [--only latency|flood|memory]", file=sys.stderr)
         return 2
     build_dir = os.path.abspath(sys.argv[1])
     quick = "--quick" in sys.argv[2:]
+    only = sys.argv[sys.argv.index("--only") + 1] if "--only" in sys.argv[2:-1] else None
     if shutil.which("Xvfb") is None:
         harness.skip("Xvfb is missing (scripts/install-deps.sh installs it)")
     harness.enter_private_namespace()
-    bench = Bench(build_dir, quick)
+    bench = Bench(build_dir, quick, only)
 
     def overrun(*_):
         raise TimeoutError(f"the end-to-end run took longer than {TIME_LIMIT_SECONDS} s")

@@ -5,6 +5,7 @@
 //
 //   latency_driver pair --port N --code CODE [--device-id ID]
 //   latency_driver latency --port N --path tcp|udp [--code CODE | --token T] [--rate 500] [--seconds 3]
+//                  (neither --code nor --token: the peer is a floor forwarder)
 //   latency_driver throughput --port N (--code CODE | --token T) --server-pid P [--xvfb-pid P] [--count N] [--blasts 3]
 //                  [--steps 2000,5000,...] [--step-seconds 1] [--keep-up-ms 10]
 //   latency_driver memory --port N (--code CODE | --token T) --server-pid P [--connections 100]
@@ -505,13 +506,12 @@ template <typename Send> Json pacedRun(double rate, std::size_t count, bool keep
 }
 
 int latencyCommand(const Options& options) {
+    // Without a token or code the peer is a floor forwarder, which takes moves without authentication.
     std::unique_ptr<TcpConnection> control;
-    const bool needsAuth = options.path == "tcp" || !options.token.empty() || !options.code.empty();
-    if (needsAuth) {
-        const std::string token = tokenFor(options);
+    if (options.path == "tcp" || !options.token.empty() || !options.code.empty())
         control = std::make_unique<TcpConnection>(options.port);
-        authenticate(*control, options.deviceId, token);
-    }
+    if (!options.token.empty() || !options.code.empty())
+        authenticate(*control, options.deviceId, tokenFor(options));
     const auto count = std::size_t(options.rate * options.seconds);
     Json json;
     if (options.path == "tcp") {

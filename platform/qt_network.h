@@ -5,8 +5,8 @@
 
 #include <memory>
 
+class QObject;
 class QTcpServer;
-class QUdpSocket;
 
 namespace vemdo {
 class AvahiAdvertiser;
@@ -31,7 +31,7 @@ public:
 private:
     QtThreadQueue& m_queue;
     QTcpServer* m_tcpServer = nullptr;
-    QUdpSocket* m_udpSocket = nullptr;
+    QObject* m_udpSocket = nullptr;
     std::unique_ptr<AvahiAdvertiser> m_advertiser;
 };
 

@@ -112,6 +112,7 @@ struct X11InputBackend::Impl {
     int keysymsPerKeycode = 0;
     std::vector<KeySym> keymap;
     bool keymapStale = false;
+    std::chrono::steady_clock::time_point lastSocketRead;
     std::vector<Spare> spares;
     std::set<KeyCode> held;
     std::map<char32_t, KeyCode> textKeysDown;
@@ -197,11 +198,23 @@ struct X11InputBackend::Impl {
         return std::any_of(spares.begin(), spares.end(), [&](const Spare& s) { return s.keycode == keycode; });
     }
 
+    // Whether the pointer path should look at the socket for events now. Asking the socket costs system
+    // calls on every move, which is most of what the server adds to a move's latency; monitor changes are
+    // picked up within this interval instead, and whatever a reply brought along is handled at once.
+    bool socketReadDue() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastSocketRead < std::chrono::milliseconds(50))
+            return false;
+        lastSocketRead = now;
+        return true;
+    }
+
     // Picks up root resizes and keymap changes (a layout switch, another client remapping keys). A change
-    // of a single spare keycode is most likely our own remap, so only that key is read again.
-    void drainEvents() {
+    // of a single spare keycode is most likely our own remap, so only that key is read again. Without
+    // readSocket only events that Xlib has already read are handled.
+    void drainEvents(bool readSocket = true) {
         std::set<KeyCode> sparesTouched;
-        while (XPending(display) > 0) {
+        while (XEventsQueued(display, readSocket ? QueuedAfterFlush : QueuedAlready) > 0) {
             XEvent event;
             XNextEvent(display, &event);
             if (hasMonitors && event.type >= randrEventBase && event.type <= randrEventBase + RRNotify) {
@@ -417,7 +430,7 @@ std::vector<Rect> X11InputBackend::screenFrames() const {
     Impl& m = *m_impl;
     if (!m.display || m.broken)
         return {};
-    m.drainEvents();
+    m.drainEvents(m.socketReadDue());
     if (m.monitors)
         return *m.monitors;
     std::vector<Rect> frames;
@@ -457,7 +470,7 @@ bool X11InputBackend::postMouse(const MouseEvent& event) {
     Impl& m = *m_impl;
     if (!m.usable())
         return false;
-    m.drainEvents();
+    m.drainEvents(m.socketReadDue());
     int x = clampToRange(event.position.x, m.rootWidth);
     int y = clampToRange(event.position.y, m.rootHeight);
     XTestFakeMotionEvent(m.display, DefaultScreen(m.display), x, y, CurrentTime);
@@ -471,7 +484,7 @@ bool X11InputBackend::postScroll(const ScrollEvent& event) {
     Impl& m = *m_impl;
     if (!m.usable())
         return false;
-    m.drainEvents();
+    m.drainEvents(m.socketReadDue());
     int vertical = takeWheelClicks(m.verticalRemainder, event.vertical);
     int horizontal = takeWheelClicks(m.horizontalRemainder, event.horizontal);
     // X wheel buttons: 4 up, 5 down, 6 left, 7 right.
