@@ -9,6 +9,7 @@
 #include "platform/resource_paths.h"
 #include "platform/shared_instances.h"
 #include "platform/single_instance_lock.h"
+#include "platform/web/web_listener.h"
 #include "transport/transport.h"
 
 #include <QApplication>
@@ -34,8 +35,14 @@ public:
     bool isListening() override { return Transport::shared().isListening(); }
     int connectedClients() override { return Transport::shared().connectedClients(); }
     std::optional<std::string> currentPairingCode() override { return Transport::shared().currentPairingCode(); }
-    void start() override { Transport::shared().start(); }
+    void start() override {
+        Transport::shared().start();
+        platform::startWebPage();
+    }
     void regeneratePairingCode() override { Transport::shared().regeneratePairingCode(); }
+    std::optional<std::uint16_t> webPort() override { return platform::webPagePort(); }
+    std::vector<std::string> localAddresses() override { return platform::localAddresses(); }
+    std::string hostName() override { return platform::localHostName(); }
 };
 
 std::optional<std::uint16_t> portWhileListening() {
@@ -96,6 +103,7 @@ int main(int argc, char** argv) {
 
     if (options.port)
         platform::setRequestedPort(*options.port);
+    platform::setRequestedWebPort(options.webPort);
 
     bool headless = options.headless;
     if (!headless) {

@@ -83,7 +83,7 @@ SymbolIcon symbol(std::string name, double size, FontWeight weight) {
 std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const StringTable& strings) {
     const std::string code = snapshot.code ? *snapshot.code : std::string(missingCodePlaceholder);
     std::vector<MenuEntry> entries;
-    entries.reserve(18);
+    entries.reserve(19);
 
     entries.push_back(information(MenuEntryRole::title, std::string(productTitle), TextStyle::title, std::nullopt));
     entries.push_back(separator());
@@ -102,6 +102,11 @@ std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const Stri
         entries.push_back(actionEntry(MenuEntryRole::refreshCode,
                                       strings.text("menu.refresh_code", "Generate New Code"), std::move(icon),
                                       MenuAction::refreshPairingCode, "r"));
+    }
+    if (snapshot.browserPage) {
+        entries.push_back(actionEntry(MenuEntryRole::connectWithBrowser,
+                                      strings.text("menu.connect_browser", "Connect with a Browser…"),
+                                      symbol("qrcode", 14, FontWeight::medium), MenuAction::connectWithBrowser, "b"));
     }
     entries.push_back(separator());
 

@@ -20,6 +20,8 @@ struct MenuSnapshot {
     bool trusted = false;
     std::optional<std::string> code;
     LoginItemStatus loginItem = LoginItemStatus::notRegistered;
+    // Whether the browser page is being served.
+    bool browserPage = false;
 };
 
 enum class FontWeight { regular, medium, semibold, bold };
@@ -52,13 +54,21 @@ struct SymbolIcon {
 };
 
 enum class MenuEntryKind { separator, information, action };
-enum class MenuAction { none, refreshPairingCode, openAccessibilitySettings, toggleLaunchAtLogin, quit };
+enum class MenuAction {
+    none,
+    refreshPairingCode,
+    connectWithBrowser,
+    openAccessibilitySettings,
+    toggleLaunchAtLogin,
+    quit,
+};
 // Which line of the menu an entry is, so renderers and tests need not match on texts.
 enum class MenuEntryRole {
     separator,
     title,
     pairingCode,
     refreshCode,
+    connectWithBrowser,
     statusHeader,
     serverState,
     connections,
@@ -98,7 +108,8 @@ inline constexpr std::string_view launchAtLoginTitle = "Launch at Login";
 // The status item's own symbol, with its accessibility description.
 SymbolIcon statusItemIcon();
 
-// The entries of the status menu in order: 18 when the permission is missing, 17 when it is granted.
+// The entries of the status menu in order: 18 when the permission is missing, 17 when it is granted, one
+// more while the browser page is served.
 std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const StringTable& strings);
 
 // "%d" in a looked-up format replaced by the number; a format without it is shown as it stands.

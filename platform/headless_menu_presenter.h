@@ -16,8 +16,13 @@ namespace vemdo {
 // "Not listening", then an empty line. Action entries and separators are left out.
 std::string formatHeadlessBlock(const std::vector<MenuEntry>& entries, std::optional<std::uint16_t> listeningPort);
 
+// The browser link for a terminal: the title and the URL, the QR code in half blocks (coloured black on
+// white when `colors`), the other addresses, an empty line.
+std::string formatBrowserLink(const BrowserLink& link, bool colors);
+
 // Stands in for the status item when there is no display: prints the block whenever it differs from the
-// last one printed, and flushes, so that a reader on a pipe sees each block at once.
+// last one printed, and the browser link whenever it changes, and flushes, so that a reader on a pipe
+// sees each at once.
 class HeadlessMenuPresenter final : public StatusMenuPresenter {
 public:
     // `listeningPort` answers with the port while the server listens, and nothing otherwise.
@@ -29,11 +34,13 @@ public:
     void cancelTracking() override {}
     bool hasStatusButton() const override { return false; }
     void popUpAtStatusItem() override {}
+    void setBrowserLink(const std::optional<BrowserLink>& link) override;
 
 private:
     std::ostream& m_out;
     std::function<std::optional<std::uint16_t>()> m_listeningPort;
     std::string m_lastBlock;
+    std::optional<BrowserLink> m_lastLink;
 };
 
 // Alerts on a terminal: printed to the given stream, followed by `note` when there is one (where to read

@@ -13,9 +13,10 @@ struct Mapping {
     std::string_view themeName;
 };
 
-constexpr std::array<Mapping, 12> mappings{{
+constexpr std::array<Mapping, 13> mappings{{
     {"key.fill", "dialog-password"},
     {"arrow.triangle.2.circlepath", "view-refresh"},
+    {"qrcode", "web-browser"},
     {"antenna.radiowaves.left.and.right", "network-wireless-hotspot"},
     {"antenna.radiowaves.left.and.right.slash", "network-wireless-offline"},
     {"iphone.gen3.slash", "network-cellular-offline"},

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace vemdo {
 
@@ -16,6 +17,14 @@ namespace platform {
 
 // Before the first use of Transport::shared(): the fixed TCP port asked for on the command line.
 void setRequestedPort(std::uint16_t port);
+
+// Before startWebPage(): the browser page's port; 0 serves no page.
+void setRequestedWebPort(std::uint16_t port);
+// Main thread, once, after Transport::shared() exists: opens the browser page's listener on the transport
+// thread. When the port cannot be had, one line on standard output says so and the rest runs on.
+void startWebPage();
+// Main thread: the browser page's port once it listens.
+std::optional<std::uint16_t> webPagePort();
 
 // The main thread's queue. Needs the Qt application object to exist.
 TaskQueue& mainQueue();
