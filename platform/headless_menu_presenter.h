@@ -16,8 +16,8 @@ namespace vemdo {
 // "Not listening", then an empty line. Action entries and separators are left out.
 std::string formatHeadlessBlock(const std::vector<MenuEntry>& entries, std::optional<std::uint16_t> listeningPort);
 
-// The browser link for a terminal: the title and the URL, the QR code in half blocks (coloured black on
-// white when `colors`), the other addresses, an empty line.
+// The browser link for a terminal: the title and the URL, the QR code in half blocks (with colours of its
+// own when `colors`), the other addresses, an empty line. No line within is blank.
 std::string formatBrowserLink(const BrowserLink& link, bool colors);
 
 // Stands in for the status item when there is no display: prints the block whenever it differs from the

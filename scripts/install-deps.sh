@@ -12,6 +12,7 @@ packages=(
     libx11-dev libxtst-dev libxrandr-dev xvfb xdotool x11-utils x11-xserver-utils
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     iproute2 util-linux procps python3 trayer haskell-gtk-sni-tray-utils
+    qt6-websockets-dev libqrencode-dev zbar-tools chromium chromium-driver python3-selenium nodejs
 )
 
 missing=()

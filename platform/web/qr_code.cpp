@@ -27,10 +27,10 @@ std::vector<std::string> halfBlockLines(const QrCode& code, int margin, bool col
     const int first = -margin;
     const int last = code.size + margin;
     for (int y = first; y < last; y += 2) {
-        std::string line = colors ? "\x1b[30;107m" : "";
+        std::string line = colors ? "\x1b[97;40m" : "";
         for (int x = first; x < last; ++x) {
-            const bool top = code.dark(x, y);
-            const bool bottom = y + 1 < last && code.dark(x, y + 1);
+            const bool top = !code.dark(x, y);
+            const bool bottom = y + 1 < last && !code.dark(x, y + 1);
             line += top && bottom ? "█" : top ? "▀" : bottom ? "▄" : " ";
         }
         if (colors)

@@ -22,9 +22,10 @@ struct QrCode {
 // nothing when it does not fit in one.
 std::optional<QrCode> encodeQrCode(std::string_view text);
 
-// The code for a terminal, two module rows per line with the half blocks ▀ ▄ █, dark modules drawn and
-// a quiet zone of `margin` modules around it. With `colors`, every line sets black on white first, so
-// that the code reads the same on dark and light terminals.
+// The code for a terminal, two module rows per line with the half blocks ▀ ▄ █ and a quiet zone of
+// `margin` modules around it. The light modules are the ones drawn, as on a terminal's usual dark
+// background, so that no line is blank; with `colors`, every line sets white on black first, so that the
+// code reads the same on light terminals.
 std::vector<std::string> halfBlockLines(const QrCode& code, int margin, bool colors);
 
 } // namespace vemdo::web
