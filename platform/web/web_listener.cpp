@@ -81,8 +81,9 @@ private:
 
 } // namespace
 
-WebListener::WebListener(NetworkEvents& events, TaskQueue& queue, QObject* context, Files files)
-    : m_events(events), m_queue(queue), m_context(context), m_files(std::move(files)) {
+WebListener::WebListener(NetworkEvents& events, TaskQueue& queue, QObject* context, Files files,
+                         std::chrono::milliseconds headerTimeout)
+    : m_events(events), m_queue(queue), m_context(context), m_files(std::move(files)), m_headerTimeout(headerTimeout) {
     for (const auto& [path, contents] : m_files)
         m_fileNames.insert(path);
 }
@@ -105,7 +106,7 @@ std::optional<std::string> WebListener::listen(std::uint16_t port) {
     if (!m_webSockets) {
         m_webSockets =
             new QWebSocketServer(QStringLiteral("Vemdo Trackpad"), QWebSocketServer::NonSecureMode, m_context);
-        m_webSockets->setHandshakeTimeout(headerTimeout);
+        m_webSockets->setHandshakeTimeout(m_headerTimeout);
         QObject::connect(m_webSockets, &QWebSocketServer::newConnection, m_webSockets, [this] {
             while (QWebSocket* socket = m_webSockets->nextPendingConnection())
                 join(socket);
@@ -166,7 +167,7 @@ void WebListener::admit(QTcpSocket* socket) {
         forget(socket);
         socket->deleteLater();
     });
-    QTimer::singleShot(headerTimeout, socket,
+    QTimer::singleShot(m_headerTimeout, socket,
                        [this, socket] { answer(socket, web::httpResponse(web::Route::timeout, {}, {}, false)); });
     if (socket->bytesAvailable() > 0)
         inspect(socket);

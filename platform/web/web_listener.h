@@ -38,13 +38,15 @@ public:
     // Path ("/index.html") to contents.
     using Files = std::map<std::string, QByteArray>;
 
-    static constexpr std::chrono::milliseconds headerTimeout{5000};
+    static constexpr std::chrono::milliseconds defaultHeaderTimeout{5000};
     // Requests still being read; beyond this the oldest is dropped, so idle sockets cannot pile up.
     static constexpr std::size_t maxPendingRequests = 64;
     // A larger frame or message closes its WebSocket.
     static constexpr std::uint64_t maxMessageBytes = 64 * 1024;
 
-    WebListener(NetworkEvents& events, TaskQueue& queue, QObject* context, Files files);
+    // A request whose head has not arrived within headerTimeout is answered 408 and closed.
+    WebListener(NetworkEvents& events, TaskQueue& queue, QObject* context, Files files,
+                std::chrono::milliseconds headerTimeout = defaultHeaderTimeout);
     ~WebListener();
     WebListener(const WebListener&) = delete;
     WebListener& operator=(const WebListener&) = delete;
@@ -70,6 +72,7 @@ private:
     TaskQueue& m_queue;
     QObject* m_context;
     Files m_files;
+    std::chrono::milliseconds m_headerTimeout;
     std::set<std::string> m_fileNames;
     QTcpServer* m_server = nullptr;
     QWebSocketServer* m_webSockets = nullptr;
