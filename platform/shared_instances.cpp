@@ -65,10 +65,12 @@ void startWebPage() {
     queue.post([&transport, &queue, port] {
         static auto* listener = new WebListener(transport, queue, queue.context(), WebListener::pageFiles());
         if (auto error = listener->listen(port)) {
-            const std::string line = stringTable().text("web.listener_error", "Browser page listener creation error") +
+            // On standard error like the other warnings that leave the server running, so that the status
+            // blocks on standard output stay whole.
+            const std::string line = "vemdo-trackpad: " +
+                                     stringTable().text("web.listener_error", "Browser page listener creation error") +
                                      " (port " + std::to_string(port) + "): " + *error + "\n";
-            std::fputs(line.c_str(), stdout);
-            std::fflush(stdout);
+            std::fputs(line.c_str(), stderr);
             return;
         }
         const std::uint16_t bound = listener->port();

@@ -21,7 +21,7 @@ void setRequestedPort(std::uint16_t port);
 // Before startWebPage(): the browser page's port; 0 serves no page.
 void setRequestedWebPort(std::uint16_t port);
 // Main thread, once, after Transport::shared() exists: opens the browser page's listener on the transport
-// thread. When the port cannot be had, one line on standard output says so and the rest runs on.
+// thread. When the port cannot be had, one line on standard error says so and the rest runs on.
 void startWebPage();
 // Main thread: the browser page's port once it listens.
 std::optional<std::uint16_t> webPagePort();
