@@ -57,10 +57,10 @@ enum class MenuEntryKind { separator, information, action };
 enum class MenuAction {
     none,
     refreshPairingCode,
-    connectWithBrowser,
     openAccessibilitySettings,
     toggleLaunchAtLogin,
     quit,
+    connectWithBrowser
 };
 // Which line of the menu an entry is, so renderers and tests need not match on texts.
 enum class MenuEntryRole {
@@ -68,7 +68,6 @@ enum class MenuEntryRole {
     title,
     pairingCode,
     refreshCode,
-    connectWithBrowser,
     statusHeader,
     serverState,
     connections,
@@ -78,6 +77,7 @@ enum class MenuEntryRole {
     networkNote,
     launchAtLogin,
     quit,
+    connectWithBrowser,
 };
 
 struct MenuEntry {

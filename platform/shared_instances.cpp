@@ -67,9 +67,9 @@ void startWebPage() {
         if (auto error = listener->listen(port)) {
             // On standard error like the other warnings that leave the server running, so that the status
             // blocks on standard output stay whole.
-            const std::string line = "vemdo-trackpad: " +
-                                     stringTable().text("web.listener_error", "Browser page listener creation error") +
-                                     " (port " + std::to_string(port) + "): " + *error + "\n";
+            const std::string line =
+                "vemdo-trackpad: " + stringTable().text("web.listener_error", "Browser page listener creation error") +
+                " (port " + std::to_string(port) + "): " + *error + "\n";
             std::fputs(line.c_str(), stderr);
             return;
         }

@@ -70,10 +70,10 @@ Route route(std::string_view method, std::string_view target, std::vector<std::s
 // names of this computer with the listener's port open the WebSocket, and only for a page of that origin.
 TEST(HttpRoutes, HostOriginAndPathMatrix) {
     const std::pair<std::string, bool> hosts[] = {
-        {"192.168.1.20:27183", true}, {"DESK.local:27183", true},       {"desk:27183", true},
-        {"localhost:27183", true},    {"[::1]:27183", true},            {"[0:0::1]:27183", true},
-        {"[fe80::1]:27183", true},    {"evil.example:27183", false},    {"192.168.1.20:8080", false},
-        {"192.168.1.20", false},      {"10.0.0.9:27183", false},        {"desk.evil.example:27183", false},
+        {"192.168.1.20:27183", true}, {"DESK.local:27183", true},      {"desk:27183", true},
+        {"localhost:27183", true},    {"[::1]:27183", true},           {"[0:0::1]:27183", true},
+        {"[fe80::1]:27183", true},    {"evil.example:27183", false},   {"192.168.1.20:8080", false},
+        {"192.168.1.20", false},      {"10.0.0.9:27183", false},       {"desk.evil.example:27183", false},
         {"::1:27183", false},         {"[192.168.1.20]:27183", false},
     };
     for (const auto& [host, local] : hosts) {
@@ -83,7 +83,9 @@ TEST(HttpRoutes, HostOriginAndPathMatrix) {
             const std::vector<std::string> headers{"Host: " + host, "Origin: " + origin, "Upgrade: websocket",
                                                    "Connection: Upgrade"};
             const std::string where = host + " from " + origin;
-            EXPECT_EQ(route("GET", "/ws", headers), !local ? Route::misdirected : same ? Route::upgrade : Route::forbidden)
+            EXPECT_EQ(route("GET", "/ws", headers), !local ? Route::misdirected
+                                                    : same ? Route::upgrade
+                                                           : Route::forbidden)
                 << where;
             EXPECT_EQ(route("GET", "/", headers), local ? Route::serveFile : Route::misdirected) << where;
             EXPECT_EQ(route("GET", "/missing", headers), local ? Route::notFound : Route::misdirected) << where;
@@ -149,8 +151,7 @@ protected:
     }
 
     // Runs the event loop until the condition holds, at most five seconds.
-    template <typename Condition>
-    bool spin(Condition condition) {
+    template <typename Condition> bool spin(Condition condition) {
         QElapsedTimer waited;
         waited.start();
         while (!condition()) {
@@ -248,9 +249,10 @@ TEST_F(WebListenerTest, WebSocketsAreTransportConnectionsAndOversizedFramesClose
     EXPECT_TRUE(spin([&] { return connected() == 1; }));
 
     // One message a frame, line feeds between tokens allowed; replies come one a frame, without a line feed.
-    phone.sendTextMessage(QString::fromStdString(
-        R"({"kind":"pairRequest",)" "\n" R"("timestamp":1,"deviceID":"browser","pairingCode":")" +
-        *security.currentPairingCode() + "\"}"));
+    phone.sendTextMessage(QString::fromStdString(R"({"kind":"pairRequest",)"
+                                                 "\n"
+                                                 R"("timestamp":1,"deviceID":"browser","pairingCode":")" +
+                                                 *security.currentPairingCode() + "\"}"));
     ASSERT_TRUE(spin([&] { return !replies.empty(); }));
     const auto reply = Packet::decodeJson(replies[0]);
     ASSERT_TRUE(reply) << replies[0];
