@@ -88,6 +88,11 @@ const char* const allKeys[] = {
     "accessibility.cancel",
     "transport.tcp_error",
     "transport.udp_error",
+    "menu.connect_browser",
+    "browser.title",
+    "browser.instructions",
+    "browser.other_addresses",
+    "web.listener_error",
     "pairing.success_message",
     "pairing.invalid_code",
 };
