@@ -37,14 +37,15 @@ SymbolIcon statusItemIcon() {
     return {"rectangle.and.hand.point.up.left.filled", 16, FontWeight::medium, std::string(productTitle)};
 }
 
+namespace {
+
+// "%d" in a looked-up format replaced by the number; a format without it is shown as it stands.
 std::string formatCount(std::string_view format, int count) {
     std::string result(format);
     if (auto at = result.find("%d"); at != std::string::npos)
         result.replace(at, 2, std::to_string(count));
     return result;
 }
-
-namespace {
 
 MenuEntry separator() {
     return {};

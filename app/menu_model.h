@@ -112,7 +112,4 @@ SymbolIcon statusItemIcon();
 // more while the browser page is served.
 std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const StringTable& strings);
 
-// "%d" in a looked-up format replaced by the number; a format without it is shown as it stands.
-std::string formatCount(std::string_view format, int count);
-
 } // namespace vemdo

@@ -5,7 +5,7 @@
 #include "platform/x11_input_backend.h"
 
 #include "tests/integration/x11_test_display.h"
-#include "tests/support/recording_input_backend.h"
+#include "tests/support/fakes.h"
 
 #include <benchmark/benchmark.h>
 
@@ -28,7 +28,7 @@ Packet movePacket(float dx, float dy) {
 
 void BM_HandleMoveRecording(benchmark::State& state) {
     vemdo::testing::RecordingInputBackend backend;
-    vemdo::testing::FakeMonotonicClock clock;
+    vemdo::testing::FakeClock clock;
     CGEventInjector injector(backend, clock);
     const Packet right = movePacket(1.5f, 0.5f);
     const Packet left = movePacket(-1.5f, -0.5f);
@@ -65,7 +65,7 @@ void BM_HandleMoveX11(benchmark::State& state) {
         state.SkipWithError(("no X server: " + error).c_str());
         return;
     }
-    vemdo::testing::FakeMonotonicClock clock;
+    vemdo::testing::FakeClock clock;
     CGEventInjector injector(*backend, clock);
     const Packet right = movePacket(1.5f, 0.5f);
     const Packet left = movePacket(-1.5f, -0.5f);
@@ -83,7 +83,7 @@ void BM_TypeTextX11(benchmark::State& state) {
         state.SkipWithError(("no X server: " + error).c_str());
         return;
     }
-    vemdo::testing::FakeMonotonicClock clock;
+    vemdo::testing::FakeClock clock;
     CGEventInjector injector(*backend, clock);
     Packet text;
     text.kind = Kind::text;

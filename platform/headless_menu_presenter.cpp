@@ -9,6 +9,8 @@
 
 namespace vemdo {
 
+namespace {
+
 std::string formatHeadlessBlock(const std::vector<MenuEntry>& entries, std::optional<std::uint16_t> listeningPort) {
     std::string block;
     for (const auto& entry : entries) {
@@ -24,6 +26,8 @@ std::string formatHeadlessBlock(const std::vector<MenuEntry>& entries, std::opti
     block += '\n';
     return block;
 }
+
+} // namespace
 
 HeadlessMenuPresenter::HeadlessMenuPresenter(std::ostream& out,
                                              std::function<std::optional<std::uint16_t>()> listeningPort)

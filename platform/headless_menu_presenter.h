@@ -12,17 +12,15 @@
 
 namespace vemdo {
 
-// The menu as text: one line per information entry in menu order, then "Listening on port N" or
-// "Not listening", then an empty line. Action entries and separators are left out.
-std::string formatHeadlessBlock(const std::vector<MenuEntry>& entries, std::optional<std::uint16_t> listeningPort);
-
 // The browser link for a terminal: the title and the URL, the QR code in half blocks (with colours of its
 // own when `colors`), the other addresses, an empty line. No line within is blank.
 std::string formatBrowserLink(const BrowserLink& link, bool colors);
 
-// Stands in for the status item when there is no display: prints the block whenever it differs from the
-// last one printed, and the browser link whenever it changes, and flushes, so that a reader on a pipe
-// sees each at once.
+// Stands in for the status item when there is no display: prints the menu as a block of text whenever it
+// differs from the last one printed, and flushes, so that a reader on a pipe sees each block at once. The
+// block has one line per information entry in menu order, then "Listening on port N" or "Not listening",
+// then an empty line; action entries and separators are left out. The browser link is printed whenever it
+// changes, as a block of its own.
 class HeadlessMenuPresenter final : public StatusMenuPresenter {
 public:
     // `listeningPort` answers with the port while the server listens, and nothing otherwise.

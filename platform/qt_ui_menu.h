@@ -48,9 +48,6 @@ public:
     void setBrowserLink(const std::optional<BrowserLink>& link) override { m_browser.setLink(link); }
     void showBrowserLink() override { m_browser.show(); }
 
-    QMenu& menu() { return *m_menu; }
-    BrowserLinkWindow& browserWindow() { return m_browser; }
-
 private:
     BrowserLinkWindow m_browser;
     std::unique_ptr<QMenu> m_menu;
@@ -75,9 +72,6 @@ public:
     void popUpAtStatusItem() override {}
     void setBrowserLink(const std::optional<BrowserLink>& link) override { m_browser.setLink(link); }
     void showBrowserLink() override { m_browser.show(); }
-
-    QWidget& window() { return *m_window; }
-    BrowserLinkWindow& browserWindow() { return m_browser; }
 
 private:
     BrowserLinkWindow m_browser;

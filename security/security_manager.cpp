@@ -176,10 +176,6 @@ SecurityManager::PairedDevices SecurityManager::loadPairedDevices() const {
     return decodePairedDevices(*stored).value_or(PairedDevices{});
 }
 
-void SecurityManager::savePairedDevices(const PairedDevices& devices) {
-    storePairedDevices(devices);
-}
-
 bool SecurityManager::storePairedDevices(const PairedDevices& devices) {
     auto json = encodePairedDevices(devices);
     if (!json)
@@ -263,17 +259,6 @@ bool SecurityManager::validateToken(std::string_view deviceID, std::string_view 
     return paired & digestsEqual & lengthsEqual;
 }
 
-bool SecurityManager::checkRateLimit(std::string_view deviceID) {
-    double now = m_clock.now();
-    forgetAttemptsBefore(now - attemptWindowSeconds);
-    auto& attempts = m_connectionAttempts[std::string(deviceID)];
-    if (attempts.size() >= static_cast<std::size_t>(maxAttemptsPerMinute)) {
-        return false;
-    }
-    attempts.push_back(now);
-    return true;
-}
-
 bool SecurityManager::checkRateLimit(std::string_view deviceID, std::string_view address) {
     double now = m_clock.now();
     forgetAttemptsBefore(now - attemptWindowSeconds);
@@ -287,16 +272,6 @@ bool SecurityManager::checkRateLimit(std::string_view deviceID, std::string_view
     m_connectionAttempts[std::string(deviceID)].push_back(now);
     m_addressAttempts[std::string(address)].push_back(now);
     return true;
-}
-
-std::size_t SecurityManager::trackedAttemptEntries() const {
-    double windowStart = m_clock.now() - attemptWindowSeconds;
-    auto live = [windowStart](const auto& entry) {
-        return std::any_of(entry.second.begin(), entry.second.end(),
-                           [windowStart](double t) { return t > windowStart; });
-    };
-    return static_cast<std::size_t>(std::count_if(m_connectionAttempts.begin(), m_connectionAttempts.end(), live) +
-                                    std::count_if(m_addressAttempts.begin(), m_addressAttempts.end(), live));
 }
 
 // Every table is pruned on every check, not only the caller's entry, so that identities that never come

@@ -52,27 +52,21 @@ public:
 
     // Empty when nothing is stored or the stored value cannot be decoded.
     PairedDevices loadPairedDevices() const;
-    // Before replacing a stored value that cannot be decoded, keeps it under unreadablePairedDevicesKey (or
-    // that key with ".2", ".3", ... when taken), so that a damaged map is never silently lost.
-    void savePairedDevices(const PairedDevices& devices);
-    // 64 lower-case hex digits; a fresh value on every call.
-    std::string generateToken(std::string_view deviceID);
     // True only when the code matches the stored one and the device's new token has been stored.
     bool validatePairing(std::string_view deviceID, std::string_view code);
     // Its time depends neither on the stored token nor on where the two differ.
     bool validateToken(std::string_view deviceID, std::string_view token) const;
 
-    // Sliding window per device ID: records the attempt and answers true, or refuses without recording.
-    bool checkRateLimit(std::string_view deviceID);
-    // The same window applied per device ID and per remote address, so that rotating device IDs does
-    // not lift the limit: allowed only when both windows allow, and then recorded in both.
+    // A sliding window per device ID and one per remote address, so that rotating device IDs does not lift
+    // the limit: allowed only when both windows allow, and then recorded in both; a refusal records nothing.
     bool checkRateLimit(std::string_view deviceID, std::string_view address);
-
-    // Number of devices and addresses with attempts still in their window (entries are dropped once empty).
-    std::size_t trackedAttemptEntries() const;
 
 private:
     using AttemptTable = std::unordered_map<std::string, std::deque<double>>;
+    // 64 lower-case hex digits; a fresh value on every call.
+    std::string generateToken(std::string_view deviceID);
+    // Before replacing a stored value that cannot be decoded, keeps it under unreadablePairedDevicesKey (or
+    // that key with ".2", ".3", ... when taken), so that a damaged map is never silently lost.
     bool storePairedDevices(const PairedDevices& devices);
     bool keepUnreadablePairedDevices();
     // Drops every recorded time at or before windowStart, and with it every entry left empty.
