@@ -13,7 +13,7 @@ import re
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from harness import NAME, Phone, listening_ports, main, step, wait_for  # noqa: E402
+from harness import NAME, WEB_PORT, Phone, listening_ports, main, step, wait_for  # noqa: E402
 
 
 def english(code, connected, port):
@@ -102,6 +102,13 @@ def rows(h, window):
     return h.run([h.args.rows, window[0]], check=True).stdout.split()
 
 
+def retried(attempt):
+    try:
+        return attempt()
+    except AssertionError:
+        return None
+
+
 def choose(h, *keys):
     h.run(["xdotool", "key", "--delay", "100", *keys, "Return"], check=True)
 
@@ -114,7 +121,7 @@ def desktop(h):
     wait_for(lambda: visible(h, "panel"), "the tray")
     app = h.server("tray", headless=False)
     icon = wait_for(lambda: next((w for w in visible(h, "vemdo-trackpad") if w[2] <= 64), None), "the tray icon")
-    port = wait_for(lambda: listening_ports(), "the server to listen").pop()
+    port = wait_for(lambda: listening_ports() - {WEB_PORT}, "the server to listen").pop()
     open_menu(h, icon)
 
     step("Generate New Code twice: the reopened menu shows each new code; the newest pairs, an old one not, "
@@ -153,6 +160,16 @@ def desktop(h):
     h.xvfb()
     app = h.server("window", headless=False)
     window = wait_for(lambda: next((w for w in visible(h, NAME) if w[2] > 200), None), "the window, laid out", 30)
+
+    step("Connect with a Browser (Control-B): a window with a QR code of the page and the code")
+    def qr_window():
+        h.run(["xdotool", "windowfocus", "--sync", window[0], "key", "ctrl+b"], check=True)
+        return wait_for(lambda: visible(h, "Connect with a Browser"), "the QR window", 1)[0]
+    shown = wait_for(lambda: retried(qr_window), "the page to be served and its window", 30)
+    picture = h.path("qr.ppm")
+    h.run([h.args.rows, shown[0], "--image", picture], check=True)
+    decoded = h.run(["zbarimg", "--quiet", "--raw", picture]).stdout.strip()
+    assert decoded == f"http://127.0.0.1:{WEB_PORT}/#code={h.stored_code('window')}", decoded
     h.run(["xdotool", "windowfocus", "--sync", window[0], "key", "ctrl+q"], check=True)
     assert app.popen.wait(timeout=10) == 0
 
@@ -164,8 +181,8 @@ def desktop(h):
                                                               "org.freedesktop.DBus.ListNames"), "the tray", 60)
     h.server("sni", headless=False)
     code = wait_for(lambda: h.stored_code("sni"), "a stored code")
-    expected = [NAME, f"Pairing Code: {code}", "Generate New Code", "STATUS", "Server Running", "Waiting for Device",
-                "SECURITY", "Accessibility Permission Required", "Open System Settings",
+    expected = [NAME, f"Pairing Code: {code}", "Generate New Code", "Connect with a Browser…", "STATUS",
+                "Server Running", "Waiting for Device", "SECURITY", "Accessibility Permission Required", "Open System Settings",
                 "iOS device must be on same Wi-Fi network", "Launch at Login", "Quit"]
     wait_for(lambda: menu_labels(h) == expected, f"the D-Bus menu {expected}", 60)
     wait_for(lambda: visible(h, NAME), "the permission alert")
@@ -194,5 +211,5 @@ def menu_labels(h):
 
 if __name__ == "__main__":
     main({"terminal": terminal, "desktop": desktop},
-         ["Xvfb", "xdotool", "xwininfo", "trayer", "gtk-sni-tray-standalone", "dbus-daemon", "gdbus"],
+         ["Xvfb", "xdotool", "xwininfo", "trayer", "gtk-sni-tray-standalone", "dbus-daemon", "gdbus", "zbarimg"],
          "server", "rows", "build")

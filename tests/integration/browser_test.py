@@ -13,10 +13,9 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import urllib.request  # noqa: E402
 
-from harness import _die_with_parent, main, step, wait_for  # noqa: E402
+from harness import WEB_PORT, _die_with_parent, main, step, wait_for  # noqa: E402
 
 LAN = "10.77.0.1"
-WEB_PORT = 27183
 
 
 def give_lan_address(h):

@@ -26,6 +26,8 @@ import time
 import traceback
 
 NAME = "Vemdo Trackpad"
+# The browser page's port, unless --web-port names another.
+WEB_PORT = 27183
 SKIP = 77
 _INSIDE = "VEMDO_TEST_NAMESPACE"
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -148,14 +150,18 @@ class Server(Process):
     """The real vemdo-trackpad; headless, its status blocks are parsed as they are printed."""
 
     def __init__(self, *args, **kwargs):
-        self.blocks, self._block = [], []
+        self.blocks, self.links, self._block = [], [], []
         super().__init__(*args, **kwargs)
 
     def line_added(self, is_stdout, line):
         if is_stdout and line:
             self._block.append(line)
         elif is_stdout:
-            self.blocks.append(Status(self._block))
+            # The browser link (a title and the URL, its QR code, other addresses) comes as a block of its own.
+            if re.fullmatch(r".+: http://\S+", self._block[0]):
+                self.links.append(self._block)
+            else:
+                self.blocks.append(Status(self._block))
             self._block = []
 
     def wait_status(self, predicate, what, timeout=15):
