@@ -252,9 +252,9 @@ class Recorder(Process):
     """x_event_recorder: a window over the whole screen; pointer records (kind, button or -, x, y, button 1
     held) and the text that key presses produced."""
 
-    def records(self):
+    def records(self, since=0):
         result, where = [], None
-        for line in list(self.out):
+        for line in self.out[since:]:
             f = line.split()
             # The backend puts the pointer in place before each button: only motion that moves counts.
             if f[0] == "motion" and (f[1], f[2]) != where:
@@ -264,8 +264,8 @@ class Recorder(Process):
                 result.append((f[1], int(f[2]), int(f[3]), int(f[4]), bool(int(f[5], 16) & 0x100)))
         return result
 
-    def text(self):
-        hex_text = "".join(l.split()[5] for l in list(self.out) if l.startswith("key press"))
+    def text(self, since=0):
+        hex_text = "".join(l.split()[5] for l in self.out[since:] if l.startswith("key press"))
         return bytes.fromhex(hex_text.replace("-", "")).decode("utf-8", "replace")
 
 
