@@ -44,17 +44,11 @@ BENCHMARK(BM_HandleMoveRecording);
 
 // One Xvfb for the whole run, started on first use.
 vemdo::X11InputBackend* x11Backend(std::string& error) {
-    static vemdo::testing::XvfbServer server;
+    static vemdo::testing::XvfbServer server(1920, 1080);
     static std::unique_ptr<vemdo::X11InputBackend> backend;
-    static std::string startError;
-    if (!backend && startError.empty()) {
-        if (server.start(1920, 1080, startError)) {
-            backend = std::make_unique<vemdo::X11InputBackend>(server.displayName().c_str());
-            if (!backend->isTrusted())
-                startError = backend->unavailableReason();
-        }
-    }
-    error = startError;
+    if (!backend && !server.displayName().empty())
+        backend = std::make_unique<vemdo::X11InputBackend>(server.displayName().c_str());
+    error = !backend ? "Xvfb did not start" : backend->isTrusted() ? "" : backend->unavailableReason();
     return error.empty() ? backend.get() : nullptr;
 }
 
