@@ -40,11 +40,6 @@ TEST(Menu, EntriesFollowTheServerThePermissionAndTheLoginItem) {
     };
     for (const auto& [snapshot, expected] : rows)
         EXPECT_EQ(describe(buildMenuEntries(snapshot, FakeStrings{})), expected);
-    MenuSnapshot served = rows[0].first;
-    served.browserPage = true;
-    Lines withBrowser = rows[0].second;
-    withBrowser.insert(withBrowser.begin() + 4, "Connect with a Browser… [enabled] [b] -> browser");
-    EXPECT_EQ(describe(buildMenuEntries(served, FakeStrings{})), withBrowser);
     const auto turkish = describe(buildMenuEntries(
         {true, 2, true, "654321"}, FakeStrings{{"menu.connected", "%d Cihaz Bağlı"}, {"menu.quit", "Çıkış"}}));
     EXPECT_EQ(turkish[7], "2 Cihaz Bağlı");

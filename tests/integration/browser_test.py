@@ -11,9 +11,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-import urllib.request  # noqa: E402
-
-from harness import WEB_PORT, _die_with_parent, main, step, wait_for  # noqa: E402
+from harness import WEB_PORT, _die_with_parent, listening_ports, main, step, wait_for  # noqa: E402
 
 LAN = "10.77.0.1"
 
@@ -104,14 +102,6 @@ class Page:
         self.touch("touchEnd")
 
 
-def reachable(url):
-    try:
-        with urllib.request.urlopen(url, timeout=2):
-            return True
-    except OSError:
-        return False
-
-
 def key_presses(recorder, since):
     """(keysym, modifier state) of each key press recorded after `since`."""
     presses = [line.split() for line in recorder.out[since:] if line.startswith("key press")]
@@ -198,13 +188,12 @@ def scenario(h):
         step("a reload authenticates with the stored token")
         driver.refresh()
         page.wait_state("ready")
-        moved = records_after(lambda: page.stroke([surface], -30, 0), lambda r: r and r[-1][0] == "motion",
-                              "a move after the reload")
+        records_after(lambda: page.stroke([surface], -30, 0), lambda r: r and r[-1][0] == "motion",
+                      "a move after the reload")
 
         step("a page of another origin cannot open the WebSocket")
-        other = h.path("other", mode=0o755)
-        h.spawn([sys.executable, "-m", "http.server", "8000", "--bind", LAN, "--directory", other])
-        wait_for(lambda: reachable(f"http://{LAN}:8000/"), "the other site")
+        h.spawn([sys.executable, "-m", "http.server", "8000", "--bind", LAN, "--directory", h.path("other", mode=0o755)])
+        wait_for(lambda: 8000 in listening_ports(), "the other site")
         driver.get(f"http://{LAN}:8000/")
         outcome = driver.execute_async_script("""
             const done = arguments[arguments.length - 1];
