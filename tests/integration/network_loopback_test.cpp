@@ -252,7 +252,9 @@ TEST_F(NetworkLoopbackTest, WebSocketsAreConnectionsOfTheTransportAndOversizedMe
     QObject::connect(&phone, &QWebSocket::textMessageReceived,
                      [&](const QString& text) { replies.push_back(text.toStdString()); });
     phone.open(url);
-    ASSERT_TRUE(waitFor([&] { return transport.connectedClients() == 1; }));
+    // Counted by the server before the client has read the handshake's answer: both ends must be ready.
+    ASSERT_TRUE(
+        waitFor([&] { return phone.state() == QAbstractSocket::ConnectedState && transport.connectedClients() == 1; }));
 
     // One message a frame, line feeds between tokens allowed; replies come one a frame, without a line feed.
     phone.sendTextMessage(QString::fromStdString(R"({"kind":"pairRequest",)"
@@ -269,7 +271,8 @@ TEST_F(NetworkLoopbackTest, WebSocketsAreConnectionsOfTheTransportAndOversizedMe
     QWebSocket pieces(page);
     pieces.setOutgoingFrameSize(4096);
     pieces.open(url);
-    ASSERT_TRUE(waitFor([&] { return transport.connectedClients() == 2; }));
+    ASSERT_TRUE(waitFor(
+        [&] { return pieces.state() == QAbstractSocket::ConnectedState && transport.connectedClients() == 2; }));
     const QString tooLong(qsizetype(platform::WebListener::maxMessageBytes) + 1, QLatin1Char('x'));
     for (QWebSocket* socket : {&phone, &pieces}) {
         socket->sendTextMessage(tooLong);
