@@ -49,7 +49,10 @@ void AppDelegate::updateMenu() {
     snapshot.listening = m_deps.transport.isListening();
     snapshot.clients = m_deps.transport.connectedClients();
     snapshot.trusted = m_deps.permission.isTrusted();
+    if (!snapshot.trusted)
+        snapshot.obstacle = m_deps.permission.obstacle();
     snapshot.code = m_deps.transport.currentPairingCode();
+    snapshot.pairingStopped = m_deps.transport.pairingStopped();
     snapshot.loginItem = m_deps.loginItem.status();
     std::optional<BrowserLink> link;
     if (const std::optional<std::uint16_t> webPort = m_deps.transport.webPort())
@@ -96,7 +99,7 @@ void AppDelegate::checkAccessibilityPermission() {
 void AppDelegate::showAccessibilityAlert() {
     AlertRequest alert;
     alert.messageText = m_deps.strings.text("accessibility.permission_required", "Accessibility Permission Required");
-    alert.informativeText = m_deps.strings.text("accessibility.permission_message", "Permission message");
+    alert.informativeText = inputPermissionMessage(m_deps.permission.obstacle(), m_deps.strings);
     alert.buttons = {m_deps.strings.text("accessibility.open_settings_button", "Open System Settings"),
                      m_deps.strings.text("accessibility.cancel", "Later")};
     if (m_deps.alerts.runModal(alert) == 0)

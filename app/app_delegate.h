@@ -25,6 +25,7 @@ public:
     virtual bool isListening() = 0;
     virtual int connectedClients() = 0;
     virtual std::optional<std::string> currentPairingCode() = 0;
+    virtual bool pairingStopped() = 0;
     virtual void start() = 0;
     virtual void regeneratePairingCode() = 0;
     // The browser page's port while it is served; nothing when it is off or could not listen.
@@ -79,6 +80,8 @@ public:
     virtual bool isTrusted() = 0;
     // The launch-time question; a platform with a prompt of its own shows it here.
     virtual bool isTrustedWithPrompt() = 0;
+    // What stands in the way while not trusted; decides what the menu and the alert tell the user.
+    virtual InputObstacle obstacle() { return InputObstacle::none; }
     // Shows the user how to make input possible.
     virtual void openAccessibilitySettings() = 0;
 };

@@ -22,6 +22,18 @@ std::string_view optionName(std::string_view argument) {
     return argument.substr(0, argument.find('='));
 }
 
+std::optional<InputBackendChoice> parseInput(const std::string& text) {
+    if (text == "auto")
+        return InputBackendChoice::automatic;
+    if (text == "x11")
+        return InputBackendChoice::x11;
+    if (text == "wlroots")
+        return InputBackendChoice::wlroots;
+    if (text == "kwin")
+        return InputBackendChoice::kwin;
+    return std::nullopt;
+}
+
 CommandLineResult failure(std::string error) {
     return {std::nullopt, std::move(error)};
 }
@@ -39,14 +51,23 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& arguments) {
             options.help = true;
         } else if (argument == "--version") {
             options.version = true;
-        } else if (auto name = optionName(argument); name == "--port" || name == "--web-port") {
+        } else if (auto name = optionName(argument); name == "--port" || name == "--web-port" || name == "--input") {
             std::string value;
             if (argument == name) {
                 if (i + 1 >= arguments.size())
-                    return failure(std::string(name) + " needs a port number");
+                    return failure(std::string(name) + (name == "--input"
+                                                            ? " needs a backend name (auto, x11, wlroots or kwin)"
+                                                            : " needs a port number"));
                 value = arguments[++i];
             } else {
                 value = argument.substr(name.size() + 1);
+            }
+            if (name == "--input") {
+                auto input = parseInput(value);
+                if (!input)
+                    return failure("unknown input backend '" + value + "' (expected auto, x11, wlroots or kwin)");
+                options.input = *input;
+                continue;
             }
             const bool web = name == "--web-port";
             auto port = parsePort(value, web ? 0 : 1);
@@ -65,20 +86,26 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& arguments) {
     return {options, {}};
 }
 
-std::string usageText(const std::string& programName) {
-    return "Usage: " + programName +
-           " [--headless] [--port N] [--web-port N] [--help] [--version]\n"
-           "\n"
-           "Lets a phone on the same network act as this computer's trackpad and keyboard.\n"
-           "\n"
-           "  --headless    show the status on the terminal instead of a tray icon\n"
-           "                (the default when there is no display)\n"
-           "  --port N      listen on TCP and UDP port N instead of one the system chooses\n"
-           "  --web-port N  serve the browser page on port N (default " +
-           std::to_string(defaultWebPort) +
-           "; 0: no browser page)\n"
-           "  --help        show this text and exit\n"
-           "  --version     show the version and exit\n";
+std::string usageText(const std::string& programName, const std::string& inputInUse) {
+    std::string text = "Usage: " + programName +
+                       " [--headless] [--port N] [--web-port N] [--input NAME] [--help] [--version]\n"
+                       "\n"
+                       "Lets a phone on the same network act as this computer's trackpad and keyboard.\n"
+                       "\n"
+                       "  --headless    show the status on the terminal instead of a tray icon\n"
+                       "                (the default when there is no display)\n"
+                       "  --port N      listen on TCP and UDP port N instead of one the system chooses\n"
+                       "  --web-port N  serve the browser page on port N (default " +
+                       std::to_string(defaultWebPort) +
+                       "; 0: no browser page)\n"
+                       "  --input NAME  how input reaches the desktop: auto (the default: chosen from\n"
+                       "                the session), x11 (XTest), wlroots (sway, Hyprland, river,\n"
+                       "                Wayfire, labwc) or kwin (KDE Plasma)\n"
+                       "  --help        show this text and exit\n"
+                       "  --version     show the version and exit\n";
+    if (!inputInUse.empty())
+        text += "\nInput backend in use here: " + inputInUse + "\n";
+    return text;
 }
 
 } // namespace vemdo

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "injection/input_backend.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,6 +22,7 @@ struct CommandLine {
     std::optional<std::uint16_t> port;
     // 0: no browser page.
     std::uint16_t webPort = defaultWebPort;
+    InputBackendChoice input = InputBackendChoice::automatic;
 };
 
 struct CommandLineResult {
@@ -29,9 +32,11 @@ struct CommandLineResult {
 };
 
 // Arguments after the program name. Accepts --headless, --port N (or --port=N, 1 to 65535), --web-port N
-// (0 to 65535), --help and --version; anything else is an error.
+// (0 to 65535), --input auto|x11|wlroots|kwin (or --input=NAME), --help and --version; anything else is an
+// error.
 CommandLineResult parseCommandLine(const std::vector<std::string>& arguments);
 
-std::string usageText(const std::string& programName);
+// `inputInUse`, when not empty, names the input backend this session gets.
+std::string usageText(const std::string& programName, const std::string& inputInUse = {});
 
 } // namespace vemdo

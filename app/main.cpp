@@ -35,6 +35,7 @@ public:
     bool isListening() override { return Transport::shared().isListening(); }
     int connectedClients() override { return Transport::shared().connectedClients(); }
     std::optional<std::string> currentPairingCode() override { return Transport::shared().currentPairingCode(); }
+    bool pairingStopped() override { return Transport::shared().pairingStopped(); }
     void start() override {
         Transport::shared().start();
         platform::startWebPage();
@@ -44,6 +45,12 @@ public:
     std::vector<std::string> localAddresses() override { return platform::localAddresses(); }
     std::string hostName() override { return platform::localHostName(); }
 };
+
+// The backend's name, and whether it can post, for the terminal and --help.
+std::string inputBackendDescription(const InputBackend& backend) {
+    std::string name = backend.name().empty() ? std::string("none") : backend.name();
+    return name + (backend.isTrusted() ? "" : " (input not possible)");
+}
 
 std::optional<std::uint16_t> portWhileListening() {
     auto& transport = Transport::shared();
@@ -78,7 +85,8 @@ int main(int argc, char** argv) {
     }
     const CommandLine& options = *parsed.options;
     if (options.help) {
-        std::cout << usageText("vemdo-trackpad");
+        platform::setInputChoice(options.input);
+        std::cout << usageText("vemdo-trackpad", inputBackendDescription(platform::inputBackend()));
         return 0;
     }
     if (options.version) {
@@ -104,6 +112,7 @@ int main(int argc, char** argv) {
     if (options.port)
         platform::setRequestedPort(*options.port);
     platform::setRequestedWebPort(options.webPort);
+    platform::setInputChoice(options.input);
 
     bool headless = options.headless;
     if (!headless) {
@@ -127,7 +136,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<StatusMenuPresenter> menu;
     std::unique_ptr<AlertPresenter> alerts;
     if (headless) {
-        menu = std::make_unique<HeadlessMenuPresenter>(std::cout, portWhileListening);
+        menu = std::make_unique<HeadlessMenuPresenter>(std::cout, portWhileListening,
+                                                       inputBackendDescription(platform::inputBackend()));
         const auto help = InputPermission::helpPage();
         alerts = std::make_unique<TerminalAlertPresenter>(
             std::cerr, help.empty() ? std::string() : "How to make input possible: " + help.string());
@@ -146,7 +156,8 @@ int main(int argc, char** argv) {
     }
 
     SharedTransport transport;
-    InputPermission permission([] { return platform::inputBackend().isTrusted(); }, !headless);
+    InputPermission permission([] { return platform::inputBackend().isTrusted(); }, !headless,
+                               [] { return platform::inputBackend().obstacle(); });
     AutostartLoginItem loginItem(AutostartLoginItem::defaultDirectory(), platform::executablePath());
 
     // Held for the life of the process, as the event loop never hands control back before exit.

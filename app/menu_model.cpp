@@ -81,6 +81,51 @@ SymbolIcon symbol(std::string name, double size, FontWeight weight) {
 
 } // namespace
 
+std::string inputNotPossibleText(InputObstacle obstacle, const StringTable& strings) {
+    switch (obstacle) {
+    case InputObstacle::xwayland:
+        return strings.text("menu.input_xwayland", "Input Not Possible: Xwayland Reaches Only X11 Windows");
+    case InputObstacle::kwinNotAuthorized:
+        return strings.text("menu.input_kwin", "Input Not Possible: KDE Allows Input Only to Installed Programs");
+    case InputObstacle::unsupportedCompositor:
+        return strings.text("menu.input_unsupported", "Input Not Possible: This Wayland Desktop Is Not Supported");
+    case InputObstacle::connectionLost:
+        return strings.text("menu.input_lost", "Input Not Possible: Connection to the Desktop Lost");
+    case InputObstacle::none:
+    case InputObstacle::noDesktop:
+    case InputObstacle::noXTest:
+        break;
+    }
+    return strings.text("menu.accessibility_required", "Accessibility Permission Required");
+}
+
+std::string inputPermissionMessage(InputObstacle obstacle, const StringTable& strings) {
+    switch (obstacle) {
+    case InputObstacle::xwayland:
+        return strings.text("accessibility.message_xwayland",
+                            "DISPLAY names Xwayland, whose input reaches only X11 windows, not the Wayland desktop. "
+                            "Start Vemdo Trackpad inside the Wayland session, or choose the compositor's backend "
+                            "with --input wlroots or --input kwin. The help page says more.");
+    case InputObstacle::kwinNotAuthorized:
+        return strings.text("accessibility.message_kwin",
+                            "KDE Plasma lets only installed programs send input. Install Vemdo Trackpad (make "
+                            "install), whose desktop file asks for it, then start it again. The help page says more.");
+    case InputObstacle::unsupportedCompositor:
+        return strings.text("accessibility.message_unsupported",
+                            "This Wayland desktop offers none of the input interfaces Vemdo Trackpad speaks. "
+                            "wlroots desktops (sway, Hyprland, river, Wayfire, labwc), KDE Plasma and X11 "
+                            "sessions work. The help page says more.");
+    case InputObstacle::connectionLost:
+        return strings.text("accessibility.message_lost",
+                            "The connection to the desktop was lost. Start Vemdo Trackpad again.");
+    case InputObstacle::none:
+    case InputObstacle::noDesktop:
+    case InputObstacle::noXTest:
+        break;
+    }
+    return strings.text("accessibility.permission_message", "Permission message");
+}
+
 std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const StringTable& strings) {
     const std::string code = snapshot.code ? *snapshot.code : std::string(missingCodePlaceholder);
     std::vector<MenuEntry> entries;
@@ -96,6 +141,12 @@ std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const Stri
         entry.runs = {{caption + "\n", TextStyle::codeCaption}, {code, TextStyle::codeDigits}};
         entry.plainText = caption + ": " + code;
         entries.push_back(std::move(entry));
+    }
+    if (snapshot.pairingStopped) {
+        entries.push_back(information(MenuEntryRole::pairingStopped,
+                                      strings.text("menu.pairing_stopped", "Too many wrong codes: generate a new one"),
+                                      TextStyle::plain,
+                                      symbol("exclamationmark.triangle.fill", 16, FontWeight::semibold)));
     }
     {
         SymbolIcon icon = symbol("arrow.triangle.2.circlepath", 14, FontWeight::medium);
@@ -141,9 +192,9 @@ std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const Stri
                                       strings.text("menu.accessibility_granted", "Accessibility Permission Granted"),
                                       TextStyle::plain, symbol("checkmark.shield.fill", 16, FontWeight::semibold)));
     } else {
-        entries.push_back(information(
-            MenuEntryRole::permission, strings.text("menu.accessibility_required", "Accessibility Permission Required"),
-            TextStyle::plain, symbol("exclamationmark.shield.fill", 16, FontWeight::semibold)));
+        entries.push_back(information(MenuEntryRole::permission, inputNotPossibleText(snapshot.obstacle, strings),
+                                      TextStyle::plain,
+                                      symbol("exclamationmark.shield.fill", 16, FontWeight::semibold)));
         entries.push_back(
             actionEntry(MenuEntryRole::openSettings, strings.text("menu.open_settings", "Open System Settings"),
                         symbol("gear.badge", 14, FontWeight::medium), MenuAction::openAccessibilitySettings, ""));

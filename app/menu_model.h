@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "injection/input_backend.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +24,10 @@ struct MenuSnapshot {
     LoginItemStatus loginItem = LoginItemStatus::notRegistered;
     // Whether the browser page is being served.
     bool browserPage = false;
+    // The code took too many wrong guesses; pairing waits for a new one.
+    bool pairingStopped = false;
+    // Why input is not possible, when it is not: the permission line then says what the desktop needs.
+    InputObstacle obstacle = InputObstacle::none;
 };
 
 enum class FontWeight { regular, medium, semibold, bold };
@@ -67,6 +73,7 @@ enum class MenuEntryRole {
     separator,
     title,
     pairingCode,
+    pairingStopped,
     refreshCode,
     statusHeader,
     serverState,
@@ -109,7 +116,12 @@ inline constexpr std::string_view launchAtLoginTitle = "Launch at Login";
 SymbolIcon statusItemIcon();
 
 // The entries of the status menu in order: 18 when the permission is missing, 17 when it is granted, one
-// more while the browser page is served.
+// more while the browser page is served and one more while pairing is stopped.
 std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const StringTable& strings);
+
+// The permission line's text while input is not possible, by what stands in the way.
+std::string inputNotPossibleText(InputObstacle obstacle, const StringTable& strings);
+// The permission alert's explanation of what the desktop needs.
+std::string inputPermissionMessage(InputObstacle obstacle, const StringTable& strings);
 
 } // namespace vemdo

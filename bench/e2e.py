@@ -138,7 +138,7 @@ class Bench:
     def flood(self):
         server, status = self.start_server("flood")
         token = self.driver("pair", "--port", status.port, "--code", status.code, timeout=30)["token"]
-        before, opened, stop = rss_kb(server.popen.pid), [0], threading.Event()
+        before, opened, stop = harness.resident_kib(server.popen.pid), [0], threading.Event()
 
         def crowd():
             chance, peers, started = random.Random(7), [], time.monotonic()
@@ -168,7 +168,7 @@ class Bench:
         finally:
             stop.set()
             flooder.join()
-        after = rss_kb(server.popen.pid)
+        after = harness.resident_kib(server.popen.pid)
         p = percentiles(r["samples_us"])
         print()
         print(f"   a phone's TCP moves at 500/s beside {opened[0]} abusive connections at 1000/s (junk, unfinished "
@@ -229,11 +229,6 @@ def percentiles(samples):
         return ordered[max(0, min(len(ordered) - 1, math.ceil(q * len(ordered)) - 1))]
 
     return {"p50": rank(0.50), "p99": rank(0.99), "max": ordered[-1]}
-
-
-def rss_kb(pid):
-    with open(f"/proc/{pid}/status") as status:
-        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
 
 
 def mib(kb):

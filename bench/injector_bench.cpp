@@ -2,7 +2,7 @@
 // The cost of one input packet inside the injector: dispatch and arithmetic alone (into a recording
 // backend), and the whole road into an X server through XTest (a private Xvfb started for the run).
 #include "injection/cg_event_injector.h"
-#include "platform/x11_input_backend.h"
+#include "platform/input/x11_input_backend.h"
 
 #include "tests/integration/x11_test_display.h"
 #include "tests/support/fakes.h"

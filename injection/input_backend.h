@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace vemdo {
@@ -36,6 +37,16 @@ enum class MouseEventType : std::uint8_t {
     otherMouseUp = 26,
 };
 
+inline bool isButtonPress(MouseEventType type) {
+    return type == MouseEventType::leftMouseDown || type == MouseEventType::rightMouseDown ||
+           type == MouseEventType::otherMouseDown;
+}
+
+// Whether the event presses or releases a button, rather than only moving the pointer.
+inline bool carriesButton(MouseEventType type) {
+    return type != MouseEventType::mouseMoved && type != MouseEventType::leftMouseDragged;
+}
+
 // One absolute mouse event. `button` is 0 left, 1 right, 2 middle; moves and drags always carry 0.
 struct MouseEvent {
     MouseEventType type = MouseEventType::mouseMoved;
@@ -67,6 +78,26 @@ struct KeyEvent {
     friend bool operator==(const KeyEvent&, const KeyEvent&) = default;
 };
 
+// Why a backend cannot post, as far as it tells what the user can do about it.
+enum class InputObstacle : std::uint8_t {
+    none,
+    // Nothing to post to: no display, no compositor, or one that cannot be reached.
+    noDesktop,
+    // An X server without the XTEST extension.
+    noXTest,
+    // An X server that is Xwayland: its input reaches only X11 windows, never the Wayland desktop.
+    xwayland,
+    // KDE Plasma offers fake input only to programs whose installed desktop file asks for it.
+    kwinNotAuthorized,
+    // A Wayland compositor that offers none of the input protocols we speak.
+    unsupportedCompositor,
+    // The connection to the display or compositor broke after start.
+    connectionLost,
+};
+
+// Which backend to use: chosen from the session, or named on the command line.
+enum class InputBackendChoice : std::uint8_t { automatic, x11, wlroots, kwin };
+
 // The seam between the injector, which decides what to post, and the window system, which receives it.
 //
 // Threads: isTrusted() may be asked from any thread at any time. Everything else belongs to the one
@@ -78,8 +109,12 @@ class InputBackend {
 public:
     virtual ~InputBackend() = default;
 
-    // True when this process can post input events at all (the window system is reachable and lets us).
+    // True when this process can post input events now (the window system is reachable and lets us).
     virtual bool isTrusted() const = 0;
+    // Why isTrusted() is false; none while it is true.
+    virtual InputObstacle obstacle() const { return isTrusted() ? InputObstacle::none : InputObstacle::noDesktop; }
+    // The backend's name for the user ("X11", "wlroots", "KWin"); empty when it has none.
+    virtual std::string name() const { return {}; }
 
     // The frames of all attached screens, in the system's order; empty when there is no screen.
     virtual std::vector<Rect> screenFrames() const = 0;

@@ -11,7 +11,8 @@ namespace vemdo {
 
 namespace {
 
-std::string formatHeadlessBlock(const std::vector<MenuEntry>& entries, std::optional<std::uint16_t> listeningPort) {
+std::string formatHeadlessBlock(const std::vector<MenuEntry>& entries, std::optional<std::uint16_t> listeningPort,
+                                const std::string& inputBackend) {
     std::string block;
     for (const auto& entry : entries) {
         if (entry.kind != MenuEntryKind::information)
@@ -23,6 +24,8 @@ std::string formatHeadlessBlock(const std::vector<MenuEntry>& entries, std::opti
         block += "Listening on port " + std::to_string(*listeningPort) + "\n";
     else
         block += "Not listening\n";
+    if (!inputBackend.empty())
+        block += "Input backend: " + inputBackend + "\n";
     block += '\n';
     return block;
 }
@@ -30,11 +33,13 @@ std::string formatHeadlessBlock(const std::vector<MenuEntry>& entries, std::opti
 } // namespace
 
 HeadlessMenuPresenter::HeadlessMenuPresenter(std::ostream& out,
-                                             std::function<std::optional<std::uint16_t>()> listeningPort)
-    : m_out(out), m_listeningPort(std::move(listeningPort)) {}
+                                             std::function<std::optional<std::uint16_t>()> listeningPort,
+                                             std::string inputBackend)
+    : m_out(out), m_listeningPort(std::move(listeningPort)), m_inputBackend(std::move(inputBackend)) {}
 
 void HeadlessMenuPresenter::showEntries(const std::vector<MenuEntry>& entries) {
-    std::string block = formatHeadlessBlock(entries, m_listeningPort ? m_listeningPort() : std::nullopt);
+    std::string block =
+        formatHeadlessBlock(entries, m_listeningPort ? m_listeningPort() : std::nullopt, m_inputBackend);
     if (block == m_lastBlock)
         return;
     m_out << block << std::flush;

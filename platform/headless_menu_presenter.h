@@ -19,12 +19,14 @@ std::string formatBrowserLink(const BrowserLink& link, bool colors);
 // Stands in for the status item when there is no display: prints the menu as a block of text whenever it
 // differs from the last one printed, and flushes, so that a reader on a pipe sees each block at once. The
 // block has one line per information entry in menu order, then "Listening on port N" or "Not listening",
-// then an empty line; action entries and separators are left out. The browser link is printed whenever it
-// changes, as a block of its own.
+// then "Input backend: NAME" when a name is given, then an empty line; action entries and separators are
+// left out. The browser link is printed whenever it changes, as a block of its own.
 class HeadlessMenuPresenter final : public StatusMenuPresenter {
 public:
     // `listeningPort` answers with the port while the server listens, and nothing otherwise.
-    HeadlessMenuPresenter(std::ostream& out, std::function<std::optional<std::uint16_t>()> listeningPort);
+    // `inputBackend` names the input backend in use, for the block.
+    HeadlessMenuPresenter(std::ostream& out, std::function<std::optional<std::uint16_t>()> listeningPort,
+                          std::string inputBackend = {});
 
     void createStatusItem(const SymbolIcon&) override {}
     void setActionHandler(std::function<void(MenuAction)>) override {}
@@ -37,6 +39,7 @@ public:
 private:
     std::ostream& m_out;
     std::function<std::optional<std::uint16_t>()> m_listeningPort;
+    std::string m_inputBackend;
     std::string m_lastBlock;
     std::optional<BrowserLink> m_lastLink;
 };

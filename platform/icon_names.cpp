@@ -13,8 +13,9 @@ struct Mapping {
     std::string_view themeName;
 };
 
-constexpr std::array<Mapping, 13> mappings{{
+constexpr std::array<Mapping, 14> mappings{{
     {"key.fill", "dialog-password"},
+    {"exclamationmark.triangle.fill", "dialog-warning"},
     {"arrow.triangle.2.circlepath", "view-refresh"},
     {"qrcode", "web-browser"},
     {"antenna.radiowaves.left.and.right", "network-wireless-hotspot"},

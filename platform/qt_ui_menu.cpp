@@ -476,8 +476,8 @@ int QtAlertPresenter::runModal(const AlertRequest& alert) {
     return -1;
 }
 
-InputPermission::InputPermission(std::function<bool()> trusted, bool desktop)
-    : m_trusted(std::move(trusted)), m_desktop(desktop) {}
+InputPermission::InputPermission(std::function<bool()> trusted, bool desktop, std::function<InputObstacle()> obstacle)
+    : m_trusted(std::move(trusted)), m_desktop(desktop), m_obstacle(std::move(obstacle)) {}
 
 std::filesystem::path InputPermission::helpPage() {
     const auto resources = platform::resourceDirectory();

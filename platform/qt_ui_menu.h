@@ -90,9 +90,10 @@ public:
 // opened in the desktop's browser (or named on the terminal when there is no desktop).
 class InputPermission final : public PermissionQuery {
 public:
-    InputPermission(std::function<bool()> trusted, bool desktop);
+    InputPermission(std::function<bool()> trusted, bool desktop, std::function<InputObstacle()> obstacle = {});
     bool isTrusted() override { return m_trusted(); }
     bool isTrustedWithPrompt() override { return m_trusted(); }
+    InputObstacle obstacle() override { return m_obstacle ? m_obstacle() : InputObstacle::none; }
     void openAccessibilitySettings() override;
 
     static std::filesystem::path helpPage();
@@ -100,6 +101,7 @@ public:
 private:
     std::function<bool()> m_trusted;
     bool m_desktop;
+    std::function<InputObstacle()> m_obstacle;
 };
 
 } // namespace vemdo

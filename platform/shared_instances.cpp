@@ -5,7 +5,7 @@
 #include "injection/monotonic_clock.h"
 #include "platform/file_defaults_store.h"
 #include "platform/getrandom_source.h"
-#include "platform/input_backend_factory.h"
+#include "platform/input/input_backend_factory.h"
 #include "platform/qt_network.h"
 #include "platform/qt_task_queue.h"
 #include "platform/string_tables.h"
@@ -33,6 +33,7 @@ std::atomic<std::uint16_t> requestedPort{0};
 std::atomic<std::uint16_t> requestedWebPort{0};
 // Main thread.
 std::optional<std::uint16_t> webPort;
+std::atomic<InputBackendChoice> inputChoice{InputBackendChoice::automatic};
 
 const Clock& systemClock() {
     static auto* clock = new SystemClock;
@@ -82,6 +83,10 @@ std::optional<std::uint16_t> webPagePort() {
     return webPort;
 }
 
+void setInputChoice(InputBackendChoice choice) {
+    inputChoice = choice;
+}
+
 TaskQueue& mainQueue() {
     static auto* queue = new QtTaskQueue(QCoreApplication::instance());
     return *queue;
@@ -98,7 +103,7 @@ const StringTable& stringTable() {
 }
 
 InputBackend& inputBackend() {
-    static auto* backend = makeInputBackend().release();
+    static auto* backend = makeInputBackend(inputChoice.load()).release();
     return *backend;
 }
 

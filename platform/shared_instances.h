@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "injection/input_backend.h"
+
 #include <cstdint>
 #include <optional>
 
 namespace vemdo {
 
 class DefaultsStore;
-class InputBackend;
 class StringTable;
 class TaskQueue;
 
@@ -25,6 +26,8 @@ void setRequestedWebPort(std::uint16_t port);
 void startWebPage();
 // Main thread: the browser page's port once it listens.
 std::optional<std::uint16_t> webPagePort();
+// Before the first use of inputBackend(): the backend asked for on the command line.
+void setInputChoice(InputBackendChoice choice);
 
 // The main thread's queue. Needs the Qt application object to exist.
 TaskQueue& mainQueue();

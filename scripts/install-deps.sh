@@ -10,6 +10,8 @@ packages=(
     qt6-base-dev qt6-tools-dev qt6-l10n-tools libqt6svg6 qt6-svg-dev adwaita-icon-theme
     rapidjson-dev libssl-dev libavahi-client-dev avahi-daemon avahi-utils dbus dbus-x11
     libx11-dev libxtst-dev libxrandr-dev xvfb xdotool x11-utils x11-xserver-utils
+    libwayland-dev libwayland-bin wayland-protocols plasma-wayland-protocols libxkbcommon-dev
+    sway kwin-wayland xwayland qt6-wayland
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     iproute2 util-linux procps python3 trayer haskell-gtk-sni-tray-utils
     qt6-websockets-dev libqrencode-dev zbar-tools chromium chromium-driver python3-selenium nodejs

@@ -58,6 +58,7 @@ public:
     bool isListening() override { return listening; }
     int connectedClients() override { return clients; }
     std::optional<std::string> currentPairingCode() override { return code; }
+    bool pairingStopped() override { return stopped; }
     void start() override { log.push_back("start"); }
     // Like the real transport: the new code is published later, through the main queue.
     void regeneratePairingCode() override {
@@ -81,6 +82,7 @@ public:
     }
     bool isTrusted() override { return trusted; }
     bool isTrustedWithPrompt() override { return log.push_back("prompt"), trusted; }
+    InputObstacle obstacle() override { return blocker; }
     void openAccessibilitySettings() override { log.push_back("settings"); }
     LoginItemStatus status() override { return login; }
     LoginItemChange registerItem() override { return change("register", LoginItemStatus::enabled); }
@@ -88,7 +90,8 @@ public:
 
     Lines log, shown;
     std::function<void(MenuAction)> choose;
-    bool listening = false, trusted = true;
+    bool listening = false, trusted = true, stopped = false;
+    InputObstacle blocker = InputObstacle::none;
     int clients = 0, answer = 1;
     std::optional<std::string> code = "111111";
     LoginItemStatus login = LoginItemStatus::notRegistered;
@@ -131,10 +134,12 @@ TEST_F(AppTest, MenuIsRebuiltEveryTwoSeconds) {
     EXPECT_EQ(queue.advance(1999ms), 0);
     desktop.listening = true;
     desktop.clients = 3;
+    desktop.stopped = true;
     queue.advance(1ms);
     EXPECT_EQ(desktop.log, Lines{"show"});
-    EXPECT_EQ(desktop.shown[6], "Server Running");
-    EXPECT_EQ(desktop.shown[7], "3 Device(s) Connected");
+    EXPECT_EQ(desktop.shown[3], "Too many wrong codes: generate a new one");
+    EXPECT_EQ(desktop.shown[7], "Server Running");
+    EXPECT_EQ(desktop.shown[8], "3 Device(s) Connected");
     queue.advance(2000ms);
     EXPECT_EQ(desktop.log, (Lines{"show", "show"}));
 }
@@ -161,6 +166,32 @@ TEST_F(AppTest, AlertOneSecondAfterLaunchOnlyWithoutPermission) {
         EXPECT_TRUE(desktop.log.empty());
         queue.advance(1ms);
         EXPECT_EQ(desktop.log, expected) << trusted << " " << answer;
+    }
+}
+
+TEST_F(AppTest, PermissionLineAndAlertSayWhatStandsInTheWay) {
+    const std::tuple<InputObstacle, const char*, const char*> rows[] = {
+        {InputObstacle::noXTest, "Accessibility Permission Required", "Permission message"},
+        {InputObstacle::xwayland, "Input Not Possible: Xwayland Reaches Only X11 Windows", "DISPLAY names Xwayland"},
+        {InputObstacle::kwinNotAuthorized, "Input Not Possible: KDE Allows Input Only to Installed Programs",
+         "KDE Plasma lets only installed programs send input"},
+        {InputObstacle::unsupportedCompositor, "Input Not Possible: This Wayland Desktop Is Not Supported",
+         "This Wayland desktop offers none"},
+        {InputObstacle::connectionLost, "Input Not Possible: Connection to the Desktop Lost",
+         "The connection to the desktop was lost"},
+    };
+    desktop.trusted = false;
+    for (const auto& [obstacle, line, alert] : rows) {
+        desktop.blocker = obstacle;
+        ManualTaskQueue ownQueue;
+        AppDelegate launched({desktop, desktop, desktop, desktop, desktop, ownQueue, strings, {}});
+        launched.applicationDidFinishLaunching();
+        desktop.log.clear();
+        ownQueue.advance(1000ms);
+        EXPECT_EQ(desktop.shown[10], line);
+        ASSERT_EQ(desktop.log.size(), 1u);
+        EXPECT_TRUE(desktop.log[0].starts_with("alert Accessibility Permission Required: " + std::string(alert)))
+            << desktop.log[0];
     }
 }
 
@@ -204,6 +235,7 @@ TEST_F(AppTest, LaunchAtLoginWritesAndRemovesTheAutostartEntry) {
 }
 
 TEST(CommandLine, Arguments) {
+    const std::string inputs[] = {"auto", "x11", "wlroots", "kwin"};
     const std::pair<std::vector<std::string>, std::string> rows[] = {
         {{}, ""},
         {{"--headless", "--port", "5000"}, "headless port 5000"},
@@ -216,13 +248,18 @@ TEST(CommandLine, Arguments) {
         {{"--port"}, "error"},
         {{"--port", "80", "--port", "81"}, "error"},
         {{"extra"}, "error"},
+        {{"--input", "kwin"}, "input kwin"},
+        {{"--input=wlroots"}, "input wlroots"},
+        {{"--input", "gnome"}, "error"},
+        {{"--input"}, "error"},
     };
     for (const auto& [arguments, expected] : rows) {
         const auto result = parseCommandLine(arguments);
         std::string seen = result.options ? "" : "error";
         if (const auto& o = result.options)
             seen = std::string(o->headless ? "headless " : "") + (o->help ? "help " : "") +
-                   (o->version ? "version " : "") + (o->port ? "port " + std::to_string(*o->port) : "");
+                   (o->version ? "version " : "") + (o->port ? "port " + std::to_string(*o->port) : "") +
+                   (o->input != InputBackendChoice::automatic ? "input " + inputs[int(o->input)] : "");
         while (!seen.empty() && seen.back() == ' ')
             seen.pop_back();
         EXPECT_EQ(seen, expected) << ::testing::PrintToString(arguments);

@@ -15,17 +15,21 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from harness import NAME, WEB_PORT, Phone, listening_ports, main, step, wait_for  # noqa: E402
 
+# No X server or compositor runs in the namespace.
+NO_INPUT = "Input backend: X11 (input not possible)"
+
 
 def english(code, connected, port):
     return [NAME, f"Pairing Code: {code}", "STATUS", "Server Running", connected, "SECURITY",
             "Accessibility Permission Required", "iOS device must be on same Wi-Fi network",
-            f"Listening on port {port}"]
+            f"Listening on port {port}", NO_INPUT]
 
 
 def terminal(h):
     step("bad arguments exit with 2 and say why")
     for bad, why in ((["--bogus"], "unknown argument '--bogus'"), (["--port"], "--port needs a port number"),
-                     (["--port", "70000"], "invalid port number '70000' (expected 1 to 65535)")):
+                     (["--port", "70000"], "invalid port number '70000' (expected 1 to 65535)"),
+                     (["--input", "gnome"], "unknown input backend 'gnome' (expected auto, x11, wlroots or kwin)")):
         result = h.run([h.args.server, *bad], env=h.server_env("bad"))
         assert (result.returncode, result.stdout, result.stderr) == (
             2, "", f"vemdo-trackpad: {why}\nTry 'vemdo-trackpad --help' for more information.\n"), result
@@ -55,7 +59,7 @@ def terminal(h):
     block = turkish.ready()
     assert block.lines == [NAME, f"Eşleştirme Kodu: {block.code}", "DURUM", "Sunucu Çalışıyor",
                            "Cihaz Bekleniyor", "GÜVENLİK", "Erişilebilirlik İzni Gerekli",
-                           "iOS cihazı aynı Wi-Fi ağında olmalı", "Listening on port 47123"], block.lines
+                           "iOS cihazı aynı Wi-Fi ağında olmalı", "Listening on port 47123", NO_INPUT], block.lines
     assert 47123 in listening_ports() and 47123 in listening_ports("udp")
 
     step("installed under a prefix, the program reads the string tables installed with it")

@@ -17,7 +17,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from harness import WEB_PORT, Phone, abusive_peer, datagram_move, listening_ports, main, step, wait_for  # noqa: E402
 
 X, Y = 100, 400
-TOO_MANY = "Çok fazla deneme. Lütfen bekleyin."
 
 
 def scenario(h):
@@ -60,16 +59,6 @@ def scenario(h):
     phone.datagram_move(5, 0)
     arrives((X + 40, Y))
 
-    step("the 11th pairing attempt from one address is refused, even with the right code")
-    guesser = Phone(status.port, "127.0.0.4")
-    wrong = "100000" if code != "100000" else "100001"
-    for attempt in range(10):
-        reply = guesser.pair(f"guess-{attempt}", wrong)
-        assert reply["success"] is False and reply["message"] == "Invalid pairing code", (attempt, reply)
-    refused = guesser.pair("guess-new", code)
-    assert refused["success"] is False and refused["message"] == TOO_MANY and "token" not in refused, refused
-    assert phone.pair("phone-b", code)["success"] is True, "the limit of one address held back another"
-
     step("a flood of junk, slow, half-open, reset and guessing connections; every move of the phone arrives")
     crowd, junk = [], random.Random(7)
     for i in range(300):
@@ -88,10 +77,11 @@ def scenario(h):
     store, chance, port = os.path.join(h.config_home("server"), "vemdo-trackpad"), random.Random(11), status.port
     store_file = os.path.join(store, "defaults.json")
     for round_ in range(10):
-        victims = [Phone(port, f"127.0.{round_ + 2}.{n + 1}") for n in range(10)]
+        # The same 90 devices every round: with phone-a and phone-b they stay within the 100 kept paired.
+        victims = [Phone(port, f"127.0.{round_ + 2}.{n + 1}") for n in range(9)]
         for n, victim in enumerate(victims):
             for attempt in range(10):
-                victim.send(kind="pairRequest", deviceID=f"kill-{round_}-{n}-{attempt}", pairingCode=code)
+                victim.send(kind="pairRequest", deviceID=f"kill-{n}-{attempt}", pairingCode=code)
         # Killed the moment the store is seen truncated, which only a writer that writes in place would show,
         # or else at a random point of the flood.
         deadline = time.monotonic() + chance.uniform(0, 0.1)

@@ -2,8 +2,9 @@
 // The X11 backend against a real Xvfb: what the injector posts must arrive in X clients as the right
 // pointer positions, buttons, wheel clicks, keys and characters.
 #include "injection/cg_event_injector.h"
-#include "platform/input_backend_factory.h"
-#include "platform/x11_input_backend.h"
+#include "platform/input/input_backend_factory.h"
+#include "platform/input/wheel_steps.h"
+#include "platform/input/x11_input_backend.h"
 
 #include "support/fakes.h"
 #include "x11_test_display.h"
@@ -226,7 +227,7 @@ TEST_F(X11InputTest, ButtonsDragsAndScrollsArriveAsXButtons) {
     m_injector->releaseHeldInput();
     // Wheel: positive vertical is up (4), negative down (5), positive horizontal left (6), negative right
     // (7); the injector doubles the delta and the backend carries what does not make a whole click.
-    constexpr float step = X11InputBackend::pixelsPerWheelClick;
+    constexpr float step = pixelsPerWheelClick;
     for (auto [x, y] : {std::pair{0.f, step}, {0.f, -step / 2}, {step / 2, 0.f}, {-step / 4, 0.f}, {-step / 4, 0.f}}) {
         Packet p = packet(Kind::scroll);
         p.scrollX = x;
@@ -347,25 +348,6 @@ TEST(X11InputWithoutDisplay, TheFactoryGivesAnUntrustedBackendThatPostsNothing) 
     EXPECT_FALSE(backend->postMouse({MouseEventType::mouseMoved, {1, 1}, 0}));
     EXPECT_FALSE(backend->postScroll({40, 0}));
     EXPECT_FALSE(backend->postKey({0, true, std::nullopt, U'x'}));
-}
-
-TEST(X11WheelClicks, PixelsAccumulateIntoClicksWithTheRemainderCarried) {
-    constexpr int step = X11InputBackend::pixelsPerWheelClick;
-    constexpr int cap = X11InputBackend::maxWheelClicksPerEvent;
-    const std::vector<std::pair<std::vector<std::int32_t>, std::vector<int>>> cases{
-        {{step / 2, step / 2, step / 2, step / 2}, {0, 1, 0, 1}},
-        {{-3 * step - 5, -step + 5}, {-3, -1}},
-        {{step - 1, -1, -step + 1}, {0, 0, -1}}, // a reversal drops what the other direction carried
-        {{std::numeric_limits<std::int32_t>::max(), step}, {cap, 1}},
-        {{std::numeric_limits<std::int32_t>::min()}, {-cap}},
-    };
-    for (const auto& [deltas, expected] : cases) {
-        double remainder = 0;
-        std::vector<int> clicks;
-        for (auto delta : deltas)
-            clicks.push_back(X11InputBackend::takeWheelClicks(remainder, delta));
-        EXPECT_EQ(clicks, expected) << ::testing::PrintToString(deltas);
-    }
 }
 
 } // namespace

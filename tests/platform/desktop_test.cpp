@@ -20,7 +20,8 @@ using Lines = std::vector<std::string>;
 TEST(Terminal, StatusBlockIsPrintedWhenItChangesAndAlertsAsText) {
     std::ostringstream out;
     std::optional<std::uint16_t> port;
-    HeadlessMenuPresenter presenter(out, [&port] { return port; });
+    HeadlessMenuPresenter presenter(
+        out, [&port] { return port; }, "wlroots");
     const auto entries = buildMenuEntries({true, 3, false, "123456"}, FakeStrings{});
     presenter.showEntries(entries);
     presenter.showEntries(entries);
@@ -28,7 +29,8 @@ TEST(Terminal, StatusBlockIsPrintedWhenItChangesAndAlertsAsText) {
     presenter.showEntries(entries);
     const std::string block = "Vemdo Trackpad\nPairing Code: 123456\nSTATUS\nServer Running\n3 Device(s) Connected\n"
                               "SECURITY\nAccessibility Permission Required\niOS device must be on same Wi-Fi network\n";
-    EXPECT_EQ(out.str(), block + "Not listening\n\n" + block + "Listening on port 40017\n\n");
+    EXPECT_EQ(out.str(), block + "Not listening\nInput backend: wlroots\n\n" + block +
+                             "Listening on port 40017\nInput backend: wlroots\n\n");
 
     std::ostringstream alerts;
     EXPECT_EQ(TerminalAlertPresenter(alerts, "See help.html").runModal({"Title", "Details", {"OK"}}), -1);

@@ -85,6 +85,7 @@ TEST_F(SecurityTest, WrongCodeOrUnstorableTokenFailsThePairingAndChangesNothing)
     const std::string token = pair("phone");
     for (const char* code : {"654321", "123456 ", "0123456", "12345", ""})
         EXPECT_FALSE(security.validatePairing("phone", code)) << code;
+    EXPECT_FALSE(security.validatePairing(std::string(257, 'x'), "123456"));
     store.failWrites(true);
     EXPECT_FALSE(security.validatePairing("phone", "123456"));
     EXPECT_EQ(security.loadPairedDevices(), (SecurityManager::PairedDevices{{"phone", token}}));
@@ -109,6 +110,26 @@ TEST_F(SecurityTest, DamagedMapIsKeptAsideBeforeItIsReplaced) {
     store.failWrites(true);
     EXPECT_FALSE(security.validatePairing("phone", "123456"));
     EXPECT_EQ(store.data(SecurityManager::pairedDevicesKey), "more garbage");
+}
+
+// The map is read at first use, then kept in memory and written through; while nothing is stored the store
+// is asked again, as one that failed to read for a moment reads as absent. Members keep pairing order, so
+// beyond 100 devices the one paired longest ago is forgotten, after a restart too.
+TEST_F(SecurityTest, PairedDevicesLiveInMemoryAtMostAHundredInPairingOrder) {
+    const std::string known(64, 'a');
+    EXPECT_FALSE(security.validateToken("known", known));
+    store.setData(SecurityManager::pairedDevicesKey, R"({"known":")" + known + "\"}");
+    EXPECT_TRUE(security.validateToken("known", known));
+    store.setData(SecurityManager::pairedDevicesKey, "{}");
+    EXPECT_TRUE(security.validateToken("known", known));
+    for (int i = 99; i >= 0; --i)
+        pair(std::to_string(i));
+    SecurityManager restarted(store, clock, random);
+    EXPECT_FALSE(restarted.validateToken("known", known));
+    ASSERT_TRUE(restarted.validatePairing("99", "123456") && restarted.validatePairing("new", "123456"));
+    const auto devices = restarted.loadPairedDevices();
+    EXPECT_EQ(devices.size(), 100u);
+    EXPECT_TRUE(devices.contains("99") && !devices.contains("98") && devices.contains("0"));
 }
 
 // Bursts of pairing attempts; a device ending in '*' is a new device ID for every attempt.

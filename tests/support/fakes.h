@@ -158,10 +158,13 @@ struct FakeConnection final : Connection {
     ConnectionId id() const override { return connectionId; }
     std::string remoteAddress() const override { return address; }
     void send(std::string_view bytes) override { sent.emplace_back(bytes); }
+    std::size_t unsentBytes() const override { return unsent; }
     void cancel() override { ++cancels; }
     ConnectionId connectionId;
     std::string address;
     std::vector<std::string> sent;
+    // What the peer has left unread, as the test sets it.
+    std::size_t unsent = 0;
     int cancels = 0;
 };
 

@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""What every Python test needs to meet the real programs: a private network, its daemons, an X server,
-the server with its status parsed, phones, and bounded waits.
+"""What every Python test needs to meet the real programs: a private network, its daemons, X servers and
+Wayland compositors, the server with its status parsed, phones, and bounded waits.
 
 A test calls main() with its scenarios. The script re-runs itself in new network and mount namespaces where
 only loopback exists and /run and /tmp/.X11-unix are private tmpfs mounts: Avahi announces nowhere else,
@@ -12,6 +12,7 @@ import argparse
 import ctypes
 import json
 import os
+import pwd
 import re
 import select
 import shutil
@@ -31,10 +32,17 @@ WEB_PORT = 27183
 SKIP = 77
 _INSIDE = "VEMDO_TEST_NAMESPACE"
 _libc = ctypes.CDLL(None, use_errno=True)
+_NOBODY = pwd.getpwnam("nobody")
 
 
 def _die_with_parent():
     _libc.prctl(1, signal.SIGKILL, 0, 0, 0)  # PR_SET_PDEATHSIG
+
+
+def _as_nobody(argv):
+    # The kernel forgets the parent-death signal when the user changes; setpriv sets it again.
+    return ["setpriv", f"--reuid={_NOBODY.pw_uid}", f"--regid={_NOBODY.pw_gid}", "--clear-groups",
+            "--pdeathsig=KILL", *argv]
 
 
 def skip(reason):
@@ -184,6 +192,12 @@ def listening_ports(protocol="tcp"):
     return ports
 
 
+def resident_kib(pid):
+    """The resident size of a process, in KiB."""
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+
+
 def datagram_move(port, source, dx, dy):
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
         udp.bind((source, 0))
@@ -208,13 +222,42 @@ def abusive_peer(port, source, kind, chance):
                                  "pairingCode": "000000"}).encode() + b"\n")
     return peer
 
+_IPV6_FREEBIND = 78
+
+
+def link_local_network():
+    """Lets this namespace use every address of fe80::/64 on lo, as a host may give itself any number of
+    them; the server is then reached at fe80::1."""
+    subprocess.run(["ip", "-6", "route", "add", "local", "fe80::/64", "dev", "lo", "table", "local"], check=True)
+
+
+def connect(port, source, receive_buffer=None):
+    """A TCP connection to the server from a loopback address, or from a link-local one (fe80::..., see
+    link_local_network); a small receive_buffer makes replies that are not read pile up at the server."""
+    family = socket.AF_INET6 if ":" in source else socket.AF_INET
+    tcp = socket.socket(family, socket.SOCK_STREAM)
+    if receive_buffer:
+        tcp.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+    if family == socket.AF_INET6:
+        # Bound to an address no interface holds: the local route above delivers it.
+        tcp.setsockopt(socket.IPPROTO_IPV6, _IPV6_FREEBIND, 1)
+        zone = socket.if_nametoindex("lo")
+        tcp.bind((source, 0, 0, zone))
+        tcp.settimeout(10)
+        tcp.connect(("fe80::1", port, 0, zone))
+    else:
+        tcp.bind((source, 0))
+        tcp.settimeout(10)
+        tcp.connect(("127.0.0.1", port))
+    return tcp
+
 
 class Phone:
     """A phone speaking raw JSON lines over TCP and datagrams over UDP, from a chosen loopback address."""
 
-    def __init__(self, port, source):
+    def __init__(self, port, source, receive_buffer=None):
         self.port, self.source = port, source
-        self.tcp = socket.create_connection(("127.0.0.1", port), timeout=10, source_address=(source, 0))
+        self.tcp = connect(port, source, receive_buffer)
         self.buffer = b""
 
     def send(self, **message):
@@ -252,6 +295,8 @@ class Recorder(Process):
     """x_event_recorder: a window over the whole screen; pointer records (kind, button or -, x, y, button 1
     held) and the text that key presses produced."""
 
+    program = "recorder"
+
     def records(self, since=0):
         result, where = [], None
         for line in self.out[since:]:
@@ -267,6 +312,19 @@ class Recorder(Process):
     def text(self, since=0):
         hex_text = "".join(l.split()[5] for l in self.out[since:] if l.startswith("key press"))
         return bytes.fromhex(hex_text.replace("-", "")).decode("utf-8", "replace")
+
+
+class WaylandRecorder(Process):
+    """wayland_event_recorder: a full-screen window; its events as tuples (numbers as int) and its text."""
+
+    program = "wayland_recorder"
+
+    def events(self, *kinds):
+        words = [line.split() for line in list(self.out)]
+        return [tuple(int(w) if w.lstrip("-").isdigit() else w for w in e) for e in words if e[0] in kinds]
+
+    def text(self):
+        return "".join(line[5:] for line in list(self.out) if line.startswith("text "))
 
 
 _DBUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
@@ -359,18 +417,67 @@ class Harness:
         unescape = lambda t: re.sub(r"\\(\d{3})", lambda m: chr(int(m.group(1))), t)
         return {(unescape(f[3]), int(f[8])) for f in (l.split(";") for l in lines) if f[0] == "=" and len(f) > 8}
 
-    def xvfb(self, *extra):
+    def _display(self, argv, env=None):
+        """An X server on the first free display number, which DISPLAY then names."""
         read_end, write_end = os.pipe()
-        self.spawn(["Xvfb", "-displayfd", str(write_end), "-noreset", "-nolisten", "tcp", "-screen", "0",
-                    "1280x800x24", *extra], pass_fds=(write_end,))
+        self.spawn([*argv, "-displayfd", str(write_end), "-noreset"], env=env, pass_fds=(write_end,))
         os.close(write_end)
-        assert select.select([read_end], [], [], 20)[0], "Xvfb did not start"
+        assert select.select([read_end], [], [], 20)[0], "the X server did not start"
         with os.fdopen(read_end) as numbers:
             self.env["DISPLAY"] = ":" + numbers.readline().strip()
-        assert self.env["DISPLAY"] != ":", "Xvfb did not start"
+        assert self.env["DISPLAY"] != ":", "the X server did not start"
 
-    def recorder(self):
-        recorder = self.spawn([self.args.recorder], cls=Recorder)
+    def xvfb(self, *extra):
+        self._display(["Xvfb", "-nolisten", "tcp", "-screen", "0", "1280x800x24", *extra])
+
+    def sway(self, *outputs):
+        """Headless sway with outputs (width, height) side by side, HEADLESS-1 on the left; a window with the
+        title "right" opens on the second. It runs as nobody (it refuses root) in a runtime directory of
+        that user; WAYLAND_DISPLAY names its socket for our clients."""
+        os.chmod(self.tmp, 0o711)
+        runtime, left = self.path("sway", mode=0o700), 0
+        os.chown(runtime, _NOBODY.pw_uid, _NOBODY.pw_gid)
+        lines = ["xwayland disable", "default_border none", "focus_follows_mouse no", "mouse_warping none",
+                 'for_window [title="right"] move container to output HEADLESS-2']
+        for number, (width, height) in enumerate(outputs, 1):
+            lines.append(f"output HEADLESS-{number} resolution {width}x{height} position {left} 0")
+            left += width
+        with open(self.path("sway.conf"), "w") as f:
+            f.write("\n".join(lines))
+        os.chmod(self.path("sway.conf"), 0o644)
+        self.compositor_env = dict(PATH=os.environ["PATH"], HOME=runtime, XDG_RUNTIME_DIR=runtime,
+                                   WLR_BACKENDS="headless", WLR_LIBINPUT_NO_DEVICES="1", WLR_RENDERER="pixman",
+                                   WLR_HEADLESS_OUTPUTS=str(len(outputs)))
+        return self._wayland(_as_nobody(["sway", "-c", self.path("sway.conf")]), runtime, "wayland-1")
+
+    def kwin(self, data_dir):
+        """KWin on a 1280x720 virtual output with a session bus of its own. Fake input goes to programs whose
+        desktop file under data_dir asks for it. The packaged binary carries a file capability that cannot
+        be granted here; a copy under the same name runs without it."""
+        binary = os.path.join(self.path("kwin", mode=0o755), "kwin_wayland")
+        shutil.copy(shutil.which("kwin_wayland"), binary)
+        self.session_bus()
+        self.compositor_env = dict(self.env, HOME=self.path("kwin"), XDG_DATA_DIRS=f"{data_dir}:/usr/share",
+                                   KWIN_COMPOSE="Q")
+        return self._wayland([binary, "--virtual", "--width", "1280", "--height", "720", "--no-lockscreen", "--socket",
+                       "kwin"], self.env["XDG_RUNTIME_DIR"], "kwin")
+
+    def _wayland(self, argv, runtime, socket):
+        compositor = self.spawn(argv, env=self.compositor_env)
+        self.env["WAYLAND_DISPLAY"] = os.path.join(runtime, socket)
+        wait_for(lambda: compositor.popen.poll() is not None or os.path.exists(self.env["WAYLAND_DISPLAY"]),
+                 "the compositor's socket", 30)
+        assert compositor.popen.poll() is None, "the compositor ended at start"
+        return compositor
+
+    def xwayland(self):
+        """Rootless Xwayland on the compositor, as nobody; DISPLAY names it, open to our clients."""
+        env = dict(self.compositor_env, WAYLAND_DISPLAY=self.env["WAYLAND_DISPLAY"])
+        self._display(_as_nobody(["Xwayland", "-rootless"]), env)
+        self.run(_as_nobody(["xhost", "+SI:localuser:root"]), env=dict(env, DISPLAY=self.env["DISPLAY"]), check=True)
+
+    def recorder(self, *args, cls=Recorder):
+        recorder = self.spawn([getattr(self.args, cls.program), *args], cls=cls)
         recorder.wait_line("ready")
         return recorder
 

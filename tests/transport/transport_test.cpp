@@ -142,13 +142,14 @@ TEST_F(TransportTest, LinesAreFramedWhereverTheStreamIsCutAndBounded) {
 
 TEST_F(TransportTest, RepliesToPairingAndAuthentication) {
     transport();
-    const std::string known(64, 'a');
+    const std::string known(64, 'a'), longest(256, 'd');
     store.setData(SecurityManager::pairedDevicesKey, R"({"known":")" + known + "\"}");
     strings.translations["pairing.success_message"] = "Eşleştirildi";
     const std::tuple<std::string, Kind, bool, std::string> rows[] = {
         {line("pairRequest", R"("deviceID":"d")"), Kind::pairResponse, false, "Geçersiz pairing isteği"},
-        {pairLine("d", "000000"), Kind::pairResponse, false, "Invalid pairing code"},
-        {pairLine("d", code()), Kind::pairResponse, true, "Eşleştirildi"},
+        {pairLine(longest + "d", code()), Kind::pairResponse, false, "Geçersiz pairing isteği"},
+        {pairLine(longest, "000000"), Kind::pairResponse, false, "Invalid pairing code"},
+        {pairLine(longest, code()), Kind::pairResponse, true, "Eşleştirildi"},
         {line("auth", R"("deviceID":"known")"), Kind::auth, false, "Geçersiz kimlik doğrulama"},
         {authLine("known", "aaaa"), Kind::auth, false, "Geçersiz token"},
         {authLine("known", known), Kind::auth, true, "Kimlik doğrulandı"},
@@ -165,20 +166,71 @@ TEST_F(TransportTest, RepliesToPairingAndAuthentication) {
         EXPECT_EQ(answers[0].timestamp, 1'750'000'000'250u);
         // The pairing reply carries the token just stored for the device, and only that reply carries one.
         const bool paired = success && kind == Kind::pairResponse;
-        EXPECT_EQ(answers[0].token, paired ? std::optional(security.loadPairedDevices().at("d")) : std::nullopt);
+        EXPECT_EQ(answers[0].token, paired ? std::optional(security.loadPairedDevices().at(longest)) : std::nullopt);
     }
 }
 
-TEST_F(TransportTest, PairingAttemptsAreLimitedPerAddressWhateverTheDeviceID) {
-    FakeConnection& guesser = connect("::ffff:198.51.100.9");
-    for (int attempt = 0; attempt < 10; ++attempt)
-        receive(guesser, pairLine("d" + std::to_string(attempt), "000000"));
-    FakeConnection& again = connect("198.51.100.9");
-    receive(again, pairLine("fresh", code()));
-    EXPECT_EQ(replies(again).back().message, "Çok fazla deneme. Lütfen bekleyin.");
-    FakeConnection& elsewhere = connect("192.0.2.50");
-    receive(elsewhere, pairLine("fresh", code()));
-    EXPECT_EQ(replies(elsewhere).back().success, true);
+// Ten wrong guesses from one address, each with a new device ID, then the right code from another: an IPv6
+// host can take any address of its /64, so there the prefix counts.
+TEST_F(TransportTest, PairingAttemptsAreLimitedPerNetworkWhateverTheDeviceID) {
+    const std::tuple<std::string, std::string, bool> rows[] = {
+        {"::ffff:198.51.100.9", "198.51.100.9", true},     {"198.51.100.9", "198.51.100.10", false},
+        {"2001:db8:1:2::5", "2001:db8:1:2:ffff::9", true}, {"2001:db8:1:2::5", "2001:db8:1:3::5", false},
+        {"fe80::1%eth0", "fe80::2:3%wlan0", true},
+    };
+    for (const auto& [first, second, shared] : rows) {
+        FakeConnection& guesser = connect(first);
+        for (int attempt = 0; attempt < 10; ++attempt)
+            receive(guesser, pairLine(first + std::to_string(attempt), "000000"));
+        FakeConnection& again = connect(second);
+        receive(again, pairLine(second, code()));
+        EXPECT_EQ(replies(again).back().success, !shared) << first << " then " << second;
+        clock.advance(60);
+    }
+}
+
+// A hundred wrong guesses from ten networks spend the code: even the right one is refused, and the menu is
+// told, until a new code is made; a paired phone goes on authenticating and moving.
+TEST_F(TransportTest, ACodeTakesAHundredWrongGuessesThenWaitsForANewOne) {
+    FakeConnection& phone = authenticated();
+    for (int n = 0; n < 10; ++n) {
+        FakeConnection& guesser = connect("198.51.100." + std::to_string(n));
+        for (int attempt = 0; attempt < 10; ++attempt)
+            receive(guesser, pairLine(std::to_string(n * 10 + attempt), "000000"));
+    }
+    FakeConnection& newcomer = connect("203.0.113.1");
+    receive(newcomer, pairLine("newcomer", code()));
+    receive(phone, authLine("phone-1", security.loadPairedDevices().at("phone-1")) + moveLine);
+    mainQueue.runDue();
+    EXPECT_TRUE(transport().pairingStopped());
+    transport().regeneratePairingCode();
+    network.queue.runDue();
+    mainQueue.runDue();
+    EXPECT_FALSE(transport().pairingStopped());
+    receive(newcomer, pairLine("newcomer", code()));
+    EXPECT_EQ(replies(newcomer)[0].message, "Çok fazla deneme. Lütfen bekleyin.");
+    EXPECT_EQ(replies(newcomer)[1].success, true);
+    EXPECT_EQ(replies(phone).back().success, true);
+    EXPECT_EQ(backend.records().size(), 1u);
+}
+
+// A peer that never reads, or only collects refusals, is closed; the refusal that closes it is still sent,
+// and nothing after it is read.
+TEST_F(TransportTest, UnreadRepliesAndRepeatedRefusalsCloseAConnection) {
+    const std::tuple<bool, int, std::size_t, std::size_t, int> rows[] = {
+        // authenticated, refusals sent, unread bytes, answered, cancels
+        {false, 19, 0, 19, 0},      {false, 22, 0, 20, 1},          {true, 25, 0, 25, 0},
+        {true, 1, 64 * 1024, 1, 0}, {true, 3, 64 * 1024 + 1, 1, 1},
+    };
+    for (const auto& [signedIn, refusals, unread, answered, cancels] : rows) {
+        FakeConnection& peer = signedIn ? authenticated() : connect();
+        peer.unsent = unread;
+        std::string chunk;
+        for (int i = 0; i < refusals; ++i)
+            chunk += bad;
+        receive(peer, chunk);
+        EXPECT_EQ(std::pair(replies(peer).size(), peer.cancels), std::pair(answered, cancels)) << refusals;
+    }
 }
 
 TEST_F(TransportTest, InputIsInjectedOnlyFromAConnectionThatAuthenticated) {
@@ -221,22 +273,26 @@ TEST_F(TransportTest, HeldInputIsReleasedWhenTheLastAuthenticatedPhoneLeaves) {
                                           KeyEvent{55, false, std::nullopt, std::nullopt}}));
 }
 
-TEST_F(TransportTest, BeyondThirtyTwoUnauthenticatedConnectionsTheOldestIsClosed) {
-    FakeConnection& phone = authenticated();
-    std::vector<FakeConnection*> idle;
-    for (int i = 0; i < 33; ++i)
-        idle.push_back(&connect("203.0.113.5"));
-    // The one closing no longer counts, so the next newcomer closes the next oldest.
-    connect("203.0.113.5");
-    std::vector<int> cancels;
-    for (FakeConnection* connection : {&phone, idle[0], idle[1], idle[2], idle[32]})
-        cancels.push_back(connection->cancels);
-    EXPECT_EQ(cancels, (std::vector<int>{0, 1, 1, 0, 0}));
-    mainQueue.runDue();
-    EXPECT_EQ(transport().connectedClients(), 35);
-    end(*idle[0]);
-    mainQueue.runDue();
-    EXPECT_EQ(transport().connectedClients(), 34);
+// Beyond 32 connections waiting to authenticate the busiest network loses its oldest, so that a flood from
+// one host cannot push out a phone; when every network holds one, that is the oldest of all.
+TEST_F(TransportTest, BeyondThirtyTwoUnauthenticatedConnectionsTheBusiestNetworkLosesItsOldest) {
+    FakeConnection& paired = authenticated();
+    for (const bool oneNetwork : {true, false}) {
+        FakeConnection& phone = connect("192.0.2.50");
+        std::vector<FakeConnection*> flood;
+        for (int i = 1; i <= 34; ++i)
+            flood.push_back(&connect((oneNetwork ? "2001:db8::" : "203.0.113.") + std::to_string(i)));
+        std::vector<int> cancels{paired.cancels, phone.cancels};
+        for (FakeConnection* peer : {flood[0], flood[1], flood[2], flood[33]})
+            cancels.push_back(peer->cancels);
+        EXPECT_EQ(cancels, oneNetwork ? (std::vector<int>{0, 0, 1, 1, 1, 0}) : (std::vector<int>{0, 1, 1, 1, 0, 0}));
+        mainQueue.runDue();
+        // Closing connections count until their end is reported.
+        EXPECT_EQ(transport().connectedClients(), 36);
+        end(phone);
+        for (FakeConnection* peer : flood)
+            end(*peer);
+    }
 }
 
 } // namespace

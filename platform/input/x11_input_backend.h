@@ -18,15 +18,11 @@ namespace vemdo {
 // text is typed through spare keycodes temporarily mapped to each character's keysym.
 //
 // Threads: isTrusted() from any thread; everything else from one thread at a time (the transport thread).
-// Failure: a display that cannot be opened or lacks XTEST gives an untrusted backend that posts nothing.
+// Failure: a display that cannot be opened, lacks XTEST or is Xwayland gives an untrusted backend that
+// posts nothing.
 // A connection that breaks later turns the backend untrusted instead of ending the process.
 class X11InputBackend final : public InputBackend {
 public:
-    // Pixel delta that makes one wheel click. Toolkits scroll about three lines, some 40 to 60 pixels, per
-    // click; a smaller step keeps slow finger movement responsive.
-    static constexpr int pixelsPerWheelClick = 40;
-    // Clicks per axis and scroll event at most, so that an absurd delta cannot flood the server.
-    static constexpr int maxWheelClicksPerEvent = 25;
     // A spare keycode remapped for one character is not remapped again for this long, because clients
     // look the keycode up in the map only when they get around to reading the key event.
     static constexpr double spareKeycodeReuseDelay = 0.1;
@@ -38,6 +34,8 @@ public:
     X11InputBackend& operator=(const X11InputBackend&) = delete;
 
     bool isTrusted() const override;
+    InputObstacle obstacle() const override;
+    std::string name() const override { return "X11"; }
     std::vector<Rect> screenFrames() const override;
     std::optional<Point> pointerLocation() const override;
     bool postMouse(const MouseEvent& event) override;
@@ -46,14 +44,6 @@ public:
 
     // Why the backend is untrusted; empty when it is trusted.
     std::string unavailableReason() const;
-
-    // The keysym a virtual key code stands for; no value for a code the table does not know.
-    static std::optional<std::uint32_t> keysymForKeyCode(std::uint16_t keyCode);
-    // The keysym that types one Unicode scalar.
-    static std::uint32_t keysymForScalar(char32_t scalar);
-    // Adds a pixel delta to the axis' carried remainder and takes out the whole wheel clicks it now holds
-    // (positive for the delta's positive direction). A change of direction drops the old remainder.
-    static int takeWheelClicks(double& remainder, std::int32_t delta);
 
 private:
     struct Impl;

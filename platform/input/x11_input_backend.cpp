@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
-#include "platform/x11_input_backend.h"
+#include "platform/input/x11_input_backend.h"
 
-#include <X11/XF86keysym.h>
+#include "platform/input/key_map.h"
+#include "platform/input/wheel_steps.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
@@ -17,6 +19,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -24,126 +27,6 @@
 namespace vemdo {
 
 namespace {
-
-// The phone's virtual key codes (ANSI positions, 55 = Command) and what they mean on an X desktop.
-constexpr std::pair<std::uint16_t, KeySym> keyTable[] = {
-    {0, XK_a},
-    {1, XK_s},
-    {2, XK_d},
-    {3, XK_f},
-    {4, XK_h},
-    {5, XK_g},
-    {6, XK_z},
-    {7, XK_x},
-    {8, XK_c},
-    {9, XK_v},
-    {10, XK_section},
-    {11, XK_b},
-    {12, XK_q},
-    {13, XK_w},
-    {14, XK_e},
-    {15, XK_r},
-    {16, XK_y},
-    {17, XK_t},
-    {18, XK_1},
-    {19, XK_2},
-    {20, XK_3},
-    {21, XK_4},
-    {22, XK_6},
-    {23, XK_5},
-    {24, XK_equal},
-    {25, XK_9},
-    {26, XK_7},
-    {27, XK_minus},
-    {28, XK_8},
-    {29, XK_0},
-    {30, XK_bracketright},
-    {31, XK_o},
-    {32, XK_u},
-    {33, XK_bracketleft},
-    {34, XK_i},
-    {35, XK_p},
-    {36, XK_Return},
-    {37, XK_l},
-    {38, XK_j},
-    {39, XK_apostrophe},
-    {40, XK_k},
-    {41, XK_semicolon},
-    {42, XK_backslash},
-    {43, XK_comma},
-    {44, XK_slash},
-    {45, XK_n},
-    {46, XK_m},
-    {47, XK_period},
-    {48, XK_Tab},
-    {49, XK_space},
-    {50, XK_grave},
-    {51, XK_BackSpace},
-    {53, XK_Escape},
-    {54, XK_Control_R},
-    // Command becomes Control, so that the phone's copy, paste and undo shortcuts do what they do here.
-    {55, XK_Control_L},
-    {56, XK_Shift_L},
-    {57, XK_Caps_Lock},
-    {58, XK_Alt_L},
-    {59, XK_Control_L},
-    {60, XK_Shift_R},
-    {61, XK_Alt_R},
-    {62, XK_Control_R},
-    {64, XK_F17},
-    {65, XK_KP_Decimal},
-    {67, XK_KP_Multiply},
-    {69, XK_KP_Add},
-    {72, XF86XK_AudioRaiseVolume},
-    {73, XF86XK_AudioLowerVolume},
-    {74, XF86XK_AudioMute},
-    {75, XK_KP_Divide},
-    {76, XK_KP_Enter},
-    {78, XK_KP_Subtract},
-    {79, XK_F18},
-    {80, XK_F19},
-    {81, XK_KP_Equal},
-    {82, XK_KP_0},
-    {83, XK_KP_1},
-    {84, XK_KP_2},
-    {85, XK_KP_3},
-    {86, XK_KP_4},
-    {87, XK_KP_5},
-    {88, XK_KP_6},
-    {89, XK_KP_7},
-    {90, XK_F20},
-    {91, XK_KP_8},
-    {92, XK_KP_9},
-    {96, XK_F5},
-    {97, XK_F6},
-    {98, XK_F7},
-    {99, XK_F3},
-    {100, XK_F8},
-    {101, XK_F9},
-    {103, XK_F11},
-    {105, XK_F13},
-    {106, XK_F16},
-    {107, XK_F14},
-    {109, XK_F10},
-    {111, XK_F12},
-    {113, XK_F15},
-    // The Help key sits where PC keyboards have Insert.
-    {114, XK_Insert},
-    {115, XK_Home},
-    {116, XK_Page_Up},
-    {117, XK_Delete},
-    {118, XK_F4},
-    {119, XK_End},
-    {120, XK_F2},
-    {121, XK_Page_Down},
-    {122, XK_F1},
-    {123, XK_Left},
-    {124, XK_Right},
-    {125, XK_Down},
-    {126, XK_Up},
-};
-static_assert(std::is_sorted(std::begin(keyTable), std::end(keyTable),
-                             [](const auto& a, const auto& b) { return a.first < b.first; }));
 
 double steadySeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -178,9 +61,26 @@ unsigned int xButton(std::uint32_t number) {
     }
 }
 
-bool isPress(MouseEventType type) {
-    return type == MouseEventType::leftMouseDown || type == MouseEventType::rightMouseDown ||
-           type == MouseEventType::otherMouseDown;
+// Xwayland 23.1 and later announce themselves with the XWAYLAND extension; older ones (Debian 12 has 22.1)
+// only name their RandR outputs XWAYLAND0, XWAYLAND1, ...
+bool isXwayland(Display* display) {
+    int opcode = 0, firstEvent = 0, firstError = 0;
+    if (XQueryExtension(display, "XWAYLAND", &opcode, &firstEvent, &firstError))
+        return true;
+    int rrEvent = 0, rrError = 0;
+    if (!XRRQueryExtension(display, &rrEvent, &rrError))
+        return false;
+    bool found = false;
+    if (XRRScreenResources* resources = XRRGetScreenResources(display, DefaultRootWindow(display))) {
+        for (int i = 0; i < resources->noutput && !found; ++i) {
+            if (XRROutputInfo* output = XRRGetOutputInfo(display, resources, resources->outputs[i])) {
+                found = std::string_view(output->name, std::size_t(output->nameLen)).starts_with("XWAYLAND");
+                XRRFreeOutputInfo(output);
+            }
+        }
+        XRRFreeScreenResources(resources);
+    }
+    return found;
 }
 
 } // namespace
@@ -195,6 +95,7 @@ struct X11InputBackend::Impl {
     Display* display = nullptr;
     std::atomic<bool> trusted = false;
     std::atomic<bool> broken = false;
+    std::atomic<InputObstacle> obstacle = InputObstacle::none;
     mutable std::mutex reasonMutex;
     std::string reason;
 
@@ -409,6 +310,7 @@ struct X11InputBackend::Impl {
         auto* impl = static_cast<Impl*>(data);
         impl->broken = true;
         impl->trusted = false;
+        impl->obstacle = InputObstacle::connectionLost;
         impl->setReason("the connection to the X display was lost");
     }
 
@@ -426,6 +328,7 @@ X11InputBackend::X11InputBackend(const char* displayName) : m_impl(std::make_uni
     if (!m.display) {
         const char* name = displayName ? displayName : XDisplayName(nullptr);
         m.setReason(std::string("cannot open the X display \"") + (name ? name : "") + "\"");
+        m.obstacle = InputObstacle::noDesktop;
         return;
     }
     static std::once_flag handlerInstalled;
@@ -436,16 +339,24 @@ X11InputBackend::X11InputBackend(const char* displayName) : m_impl(std::make_uni
         XSetIOErrorHandler([](Display*) { return 0; });
     });
     XSetIOErrorExitHandler(m.display, Impl::connectionLost, &m);
+    m.root = DefaultRootWindow(m.display);
 
     int eventBase = 0, errorBase = 0, major = 0, minor = 0;
     if (!XTestQueryExtension(m.display, &eventBase, &errorBase, &major, &minor)) {
+        m.obstacle = InputObstacle::noXTest;
         m.setReason("the X display has no XTEST extension");
+        return;
+    }
+    // Xwayland accepts XTest but delivers it only to X11 windows: the Wayland desktop around them would
+    // never see the phone's input, so it must not count as a place input can go.
+    if (isXwayland(m.display)) {
+        m.obstacle = InputObstacle::xwayland;
+        m.setReason("the X display is Xwayland, whose input reaches only X11 windows");
         return;
     }
     // Our fake events must not be held back by another client's grab of the server.
     XTestGrabControl(m.display, True);
 
-    m.root = DefaultRootWindow(m.display);
     XWindowAttributes attributes;
     if (XGetWindowAttributes(m.display, m.root, &attributes)) {
         m.rootWidth = attributes.width;
@@ -491,6 +402,10 @@ X11InputBackend::~X11InputBackend() {
 
 bool X11InputBackend::isTrusted() const {
     return m_impl->trusted.load();
+}
+
+InputObstacle X11InputBackend::obstacle() const {
+    return m_impl->obstacle.load();
 }
 
 std::string X11InputBackend::unavailableReason() const {
@@ -546,23 +461,10 @@ bool X11InputBackend::postMouse(const MouseEvent& event) {
     int x = clampToRange(event.position.x, m.rootWidth);
     int y = clampToRange(event.position.y, m.rootHeight);
     XTestFakeMotionEvent(m.display, DefaultScreen(m.display), x, y, CurrentTime);
-    if (event.type != MouseEventType::mouseMoved && event.type != MouseEventType::leftMouseDragged)
-        XTestFakeButtonEvent(m.display, xButton(event.button), isPress(event.type) ? True : False, CurrentTime);
+    if (carriesButton(event.type))
+        XTestFakeButtonEvent(m.display, xButton(event.button), isButtonPress(event.type) ? True : False, CurrentTime);
     XFlush(m.display);
     return !m.broken;
-}
-
-int X11InputBackend::takeWheelClicks(double& remainder, std::int32_t delta) {
-    if ((delta > 0 && remainder < 0) || (delta < 0 && remainder > 0))
-        remainder = 0;
-    remainder += delta;
-    double whole = std::trunc(remainder / pixelsPerWheelClick);
-    if (std::abs(whole) > maxWheelClicksPerEvent) {
-        remainder = 0;
-        return whole > 0 ? maxWheelClicksPerEvent : -maxWheelClicksPerEvent;
-    }
-    remainder -= whole * pixelsPerWheelClick;
-    return static_cast<int>(whole);
 }
 
 bool X11InputBackend::postScroll(const ScrollEvent& event) {
@@ -577,36 +479,6 @@ bool X11InputBackend::postScroll(const ScrollEvent& event) {
     m.clickWheel(horizontal > 0 ? 6 : 7, std::abs(horizontal));
     XFlush(m.display);
     return !m.broken;
-}
-
-std::optional<std::uint32_t> X11InputBackend::keysymForKeyCode(std::uint16_t keyCode) {
-    auto it = std::lower_bound(std::begin(keyTable), std::end(keyTable), keyCode,
-                               [](const auto& entry, std::uint16_t code) { return entry.first < code; });
-    if (it == std::end(keyTable) || it->first != keyCode)
-        return std::nullopt;
-    return static_cast<std::uint32_t>(it->second);
-}
-
-std::uint32_t X11InputBackend::keysymForScalar(char32_t scalar) {
-    switch (scalar) {
-    case U'\b':
-        return XK_BackSpace;
-    case U'\t':
-        return XK_Tab;
-    case U'\n':
-    case U'\r':
-        return XK_Return;
-    case 0x1B:
-        return XK_Escape;
-    case 0x7F:
-        return XK_Delete;
-    default:
-        break;
-    }
-    // Printable Latin-1 has keysyms equal to the code point; everything else has the Unicode keysym range.
-    if ((scalar >= 0x20 && scalar <= 0x7E) || (scalar >= 0xA0 && scalar <= 0xFF))
-        return static_cast<std::uint32_t>(scalar);
-    return 0x01000000u | static_cast<std::uint32_t>(scalar);
 }
 
 bool X11InputBackend::postKey(const KeyEvent& event) {
@@ -633,10 +505,10 @@ bool X11InputBackend::postKey(const KeyEvent& event) {
         return !m.broken;
     }
 
-    auto keysym = keysymForKeyCode(event.keyCode);
-    if (!keysym)
+    auto meaning = keyMeaning(event.keyCode);
+    if (!meaning)
         return false;
-    auto keycode = m.keycodeFor(*keysym);
+    auto keycode = m.keycodeFor(meaning->keysym);
     if (!keycode)
         return false;
 

@@ -1,0 +1,106 @@
+// SPDX-License-Identifier: MIT
+#include "platform/input/input_backend_factory.h"
+
+#include "platform/input/kwin_input_backend.h"
+#include "platform/input/wayland_connection.h"
+#include "platform/input/wlroots_input_backend.h"
+#include "platform/input/x11_input_backend.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+namespace vemdo {
+
+namespace {
+
+// A Wayland desktop whose compositor offers nothing we speak (or none reachable): posts nothing and says why.
+class UnavailableBackend final : public InputBackend {
+public:
+    UnavailableBackend(std::string name, InputObstacle obstacle) : m_name(std::move(name)), m_obstacle(obstacle) {}
+    bool isTrusted() const override { return false; }
+    InputObstacle obstacle() const override { return m_obstacle; }
+    std::string name() const override { return m_name; }
+    std::vector<Rect> screenFrames() const override { return {}; }
+    std::optional<Point> pointerLocation() const override { return std::nullopt; }
+    bool postMouse(const MouseEvent&) override { return false; }
+    bool postScroll(const ScrollEvent&) override { return false; }
+    bool postKey(const KeyEvent&) override { return false; }
+
+private:
+    std::string m_name;
+    InputObstacle m_obstacle;
+};
+
+bool set(const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+}
+
+bool waylandSession() {
+    const char* type = std::getenv("XDG_SESSION_TYPE");
+    return set("WAYLAND_DISPLAY") || (type && std::string_view(type) == "wayland");
+}
+
+std::unique_ptr<InputBackend> waylandBackend(InputBackendChoice choice) {
+    auto connection = std::make_unique<WaylandConnection>();
+    if (!connection->alive()) {
+        return std::make_unique<UnavailableBackend>(choice == InputBackendChoice::kwin ? "KWin" : "wlroots",
+                                                    InputObstacle::noDesktop);
+    }
+    if (choice == InputBackendChoice::automatic) {
+        if (WlrootsInputBackend::suits(*connection))
+            choice = InputBackendChoice::wlroots;
+        else if (connection->findGlobal("org_kde_kwin_fake_input") || connection->looksLikeKWin())
+            choice = InputBackendChoice::kwin;
+        else
+            return std::make_unique<UnavailableBackend>("Wayland", InputObstacle::unsupportedCompositor);
+    }
+    if (choice == InputBackendChoice::kwin)
+        return std::make_unique<KWinInputBackend>(std::move(connection));
+    return std::make_unique<WlrootsInputBackend>(std::move(connection));
+}
+
+const char* reasonText(InputObstacle obstacle) {
+    switch (obstacle) {
+    case InputObstacle::none:
+        return "";
+    case InputObstacle::noDesktop:
+        return "no display or compositor can be reached";
+    case InputObstacle::noXTest:
+        return "the X display has no XTEST extension";
+    case InputObstacle::xwayland:
+        return "the X display is Xwayland, whose input reaches only X11 windows";
+    case InputObstacle::kwinNotAuthorized:
+        return "KWin offers fake input only to programs whose installed desktop file asks for it";
+    case InputObstacle::unsupportedCompositor:
+        return "the Wayland compositor offers no input protocol this program speaks";
+    case InputObstacle::connectionLost:
+        return "the connection to the desktop was lost";
+    }
+    return "";
+}
+
+} // namespace
+
+std::unique_ptr<InputBackend> makeInputBackend(InputBackendChoice choice) {
+    std::unique_ptr<InputBackend> backend;
+    if (choice == InputBackendChoice::x11 || (choice == InputBackendChoice::automatic && !waylandSession())) {
+        backend = std::make_unique<X11InputBackend>();
+    } else {
+        backend = waylandBackend(choice);
+        // A Wayland session whose compositor cannot be reached may still have a real X server.
+        if (choice == InputBackendChoice::automatic && backend->obstacle() == InputObstacle::noDesktop &&
+            set("DISPLAY"))
+            backend = std::make_unique<X11InputBackend>();
+    }
+    if (!backend->isTrusted()) {
+        auto* x11 = dynamic_cast<X11InputBackend*>(backend.get());
+        std::string reason = x11 ? x11->unavailableReason() : reasonText(backend->obstacle());
+        std::fprintf(stderr, "vemdo: input cannot be injected (%s backend): %s\n", backend->name().c_str(),
+                     reason.c_str());
+    }
+    return backend;
+}
+
+} // namespace vemdo

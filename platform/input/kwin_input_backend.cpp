@@ -1,0 +1,185 @@
+// SPDX-License-Identifier: MIT
+#include "platform/input/kwin_input_backend.h"
+
+#include "platform/input/key_map.h"
+#include "platform/input/wayland_connection.h"
+#include "platform/input/wheel_steps.h"
+
+#include "fake-input-client-protocol.h"
+
+#include <linux/input-event-codes.h>
+#include <wayland-client.h>
+
+#include <cmath>
+#include <map>
+#include <set>
+
+namespace vemdo {
+
+namespace {
+
+// Absolute motion came with version 3 of the interface, keys with version 4.
+constexpr std::uint32_t absoluteMotionVersion = 3;
+constexpr std::uint32_t keysVersion = 4;
+constexpr std::uint32_t released = 0;
+constexpr std::uint32_t pressed = 1;
+
+} // namespace
+
+struct KWinInputBackend::Impl {
+    std::unique_ptr<WaylandConnection> connection;
+    org_kde_kwin_fake_input* fakeInput = nullptr;
+    bool keys = false;
+    std::optional<Point> lastPosted;
+    double verticalRemainder = 0;
+    double horizontalRemainder = 0;
+    std::set<std::uint16_t> held;
+    std::map<char32_t, KeyPosition> textKeysDown;
+
+    bool usable() const { return fakeInput && connection->alive(); }
+
+    void key(std::uint16_t linuxCode, bool down) {
+        org_kde_kwin_fake_input_keyboard_key(fakeInput, linuxCode, down ? pressed : released);
+        if (down)
+            held.insert(linuxCode);
+        else
+            held.erase(linuxCode);
+    }
+
+    // Presses or releases a key of the user's layout, with Shift around the press when the layout needs it.
+    void press(const KeyPosition& position, bool down) {
+        const bool shift = position.shift && down && !held.count(KEY_LEFTSHIFT) && !held.count(KEY_RIGHTSHIFT);
+        if (shift)
+            key(KEY_LEFTSHIFT, true);
+        key(position.linuxCode, down);
+        if (shift)
+            key(KEY_LEFTSHIFT, false);
+    }
+};
+
+KWinInputBackend::KWinInputBackend(std::unique_ptr<WaylandConnection> connection) : m_impl(std::make_unique<Impl>()) {
+    Impl& m = *m_impl;
+    m.connection = std::move(connection);
+    if (!m.connection->alive())
+        return;
+    const auto* global = m.connection->findGlobal(org_kde_kwin_fake_input_interface.name);
+    if (!global || global->version < absoluteMotionVersion)
+        return;
+    m.fakeInput = static_cast<org_kde_kwin_fake_input*>(
+        m.connection->bind(org_kde_kwin_fake_input_interface.name, &org_kde_kwin_fake_input_interface, keysVersion));
+    m.keys = global->version >= keysVersion;
+    org_kde_kwin_fake_input_authenticate(m.fakeInput, "Vemdo Trackpad",
+                                         "Lets a phone act as this computer's trackpad and keyboard");
+    if (!m.connection->roundtrip()) {
+        m.fakeInput = nullptr;
+        return;
+    }
+    m.connection->start();
+}
+
+KWinInputBackend::~KWinInputBackend() {
+    Impl& m = *m_impl;
+    if (m.usable()) {
+        for (std::uint16_t code : std::set<std::uint16_t>(m.held))
+            m.key(code, false);
+        m.connection->flush();
+    }
+}
+
+bool KWinInputBackend::isTrusted() const {
+    return m_impl->usable();
+}
+
+InputObstacle KWinInputBackend::obstacle() const {
+    const Impl& m = *m_impl;
+    if (m.usable())
+        return InputObstacle::none;
+    if (m.fakeInput)
+        return InputObstacle::connectionLost;
+    if (m.connection->alive())
+        return InputObstacle::kwinNotAuthorized;
+    return InputObstacle::noDesktop;
+}
+
+std::vector<Rect> KWinInputBackend::screenFrames() const {
+    if (!m_impl->connection->alive())
+        return {};
+    return m_impl->connection->outputFrames();
+}
+
+std::optional<Point> KWinInputBackend::pointerLocation() const {
+    return m_impl->lastPosted;
+}
+
+bool KWinInputBackend::postMouse(const MouseEvent& event) {
+    Impl& m = *m_impl;
+    if (!m.usable() || !std::isfinite(event.position.x) || !std::isfinite(event.position.y))
+        return false;
+    org_kde_kwin_fake_input_pointer_motion_absolute(m.fakeInput, wl_fixed_from_double(event.position.x),
+                                                    wl_fixed_from_double(event.position.y));
+    if (carriesButton(event.type))
+        org_kde_kwin_fake_input_button(m.fakeInput, linuxButton(event.button),
+                                       isButtonPress(event.type) ? pressed : released);
+    m.lastPosted = event.position;
+    return m.connection->flush();
+}
+
+bool KWinInputBackend::postScroll(const ScrollEvent& event) {
+    Impl& m = *m_impl;
+    if (!m.usable())
+        return false;
+    // Our positive values scroll up and left; Wayland's scroll down and right.
+    const int vertical = -takeWheelClicks(m.verticalRemainder, event.vertical);
+    const int horizontal = -takeWheelClicks(m.horizontalRemainder, event.horizontal);
+    if (vertical != 0) {
+        org_kde_kwin_fake_input_axis(m.fakeInput, WL_POINTER_AXIS_VERTICAL_SCROLL,
+                                     wl_fixed_from_double(vertical * axisPerWheelClick));
+    }
+    if (horizontal != 0) {
+        org_kde_kwin_fake_input_axis(m.fakeInput, WL_POINTER_AXIS_HORIZONTAL_SCROLL,
+                                     wl_fixed_from_double(horizontal * axisPerWheelClick));
+    }
+    return m.connection->flush();
+}
+
+bool KWinInputBackend::postKey(const KeyEvent& event) {
+    Impl& m = *m_impl;
+    if (!m.usable() || !m.keys)
+        return false;
+
+    if (event.unicode) {
+        const char32_t scalar = *event.unicode;
+        std::optional<KeyPosition> position;
+        if (event.down) {
+            position = findKey(m.connection->userKeymap(), keysymForScalar(scalar));
+            if (!position) {
+                // Typing some other character in its place would be worse than leaving it out.
+                warnTextDropped(name());
+                return false;
+            }
+            m.textKeysDown[scalar] = *position;
+        } else if (auto it = m.textKeysDown.find(scalar); it != m.textKeysDown.end()) {
+            position = it->second;
+            m.textKeysDown.erase(it);
+        }
+        if (!position)
+            return false;
+        m.press(*position, event.down);
+        return m.connection->flush();
+    }
+
+    auto position = keyForPhoneCode(m.connection->userKeymap(), event.keyCode);
+    if (!position)
+        return false;
+    // The Command flag means Control here; press it around the key unless it is already held.
+    const bool command =
+        event.flags && (*event.flags & commandFlag) && !m.held.count(KEY_LEFTCTRL) && !m.held.count(KEY_RIGHTCTRL);
+    if (command)
+        m.key(KEY_LEFTCTRL, true);
+    m.press(*position, event.down);
+    if (command)
+        m.key(KEY_LEFTCTRL, false);
+    return m.connection->flush();
+}
+
+} // namespace vemdo
