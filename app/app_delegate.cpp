@@ -54,7 +54,14 @@ void AppDelegate::updateMenu() {
     snapshot.code = m_deps.transport.currentPairingCode();
     snapshot.pairingStopped = m_deps.transport.pairingStopped();
     snapshot.loginItem = m_deps.loginItem.status();
+    std::optional<BrowserLink> link;
+    if (const std::optional<std::uint16_t> webPort = m_deps.transport.webPort())
+        link = makeBrowserLink(m_deps.transport.localAddresses(), m_deps.transport.hostName(), *webPort, snapshot.code);
+    if (link)
+        addBrowserLinkTexts(*link, m_deps.strings);
+    snapshot.browserPage = link.has_value();
     m_deps.menu.showEntries(buildMenuEntries(snapshot, m_deps.strings));
+    m_deps.menu.setBrowserLink(link);
 }
 
 void AppDelegate::refreshPairingCode() {
@@ -71,6 +78,12 @@ void AppDelegate::refreshPairingCode() {
         if (delegate.m_deps.menu.hasStatusButton())
             delegate.m_deps.menu.popUpAtStatusItem();
     });
+}
+
+void AppDelegate::connectWithBrowser() {
+    // The link carries the code and the addresses of this moment.
+    updateMenu();
+    m_deps.menu.showBrowserLink();
 }
 
 void AppDelegate::checkAccessibilityPermission() {
@@ -121,6 +134,9 @@ void AppDelegate::perform(MenuAction action) {
     switch (action) {
     case MenuAction::refreshPairingCode:
         refreshPairingCode();
+        break;
+    case MenuAction::connectWithBrowser:
+        connectWithBrowser();
         break;
     case MenuAction::openAccessibilitySettings:
         openAccessibilitySettings();

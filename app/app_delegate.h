@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "app/browser_link.h"
 #include "app/menu_model.h"
 
 #include <chrono>
@@ -27,6 +28,11 @@ public:
     virtual bool pairingStopped() = 0;
     virtual void start() = 0;
     virtual void regeneratePairingCode() = 0;
+    // The browser page's port while it is served; nothing when it is off or could not listen.
+    virtual std::optional<std::uint16_t> webPort() { return std::nullopt; }
+    // This computer's addresses as text, for the link a phone's browser opens.
+    virtual std::vector<std::string> localAddresses() { return {}; }
+    virtual std::string hostName() { return {}; }
 };
 
 // The status item and its menu, or whatever stands in for them (a window, the terminal). Main thread.
@@ -45,6 +51,11 @@ public:
     virtual bool hasStatusButton() const = 0;
     // Opens the menu just under the status item.
     virtual void popUpAtStatusItem() = 0;
+    // The browser link as it is now, at every rebuild (nothing while the page is not served). Where the
+    // link is on show it follows; a terminal prints it whenever it changes. Others may ignore it.
+    virtual void setBrowserLink(const std::optional<BrowserLink>& link) { (void)link; }
+    // Shows the last link set, with its QR code.
+    virtual void showBrowserLink() {}
 };
 
 struct AlertRequest {
@@ -119,6 +130,7 @@ public:
 
     // Menu actions.
     void refreshPairingCode();
+    void connectWithBrowser();
     void openAccessibilitySettings();
     void toggleLaunchAtLogin();
     void quit();

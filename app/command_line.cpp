@@ -7,14 +7,19 @@ namespace vemdo {
 
 namespace {
 
-std::optional<std::uint16_t> parsePort(const std::string& text) {
+std::optional<std::uint16_t> parsePort(const std::string& text, unsigned long lowest) {
     unsigned long value = 0;
     const char* first = text.data();
     const char* last = text.data() + text.size();
     auto [end, error] = std::from_chars(first, last, value);
-    if (text.empty() || error != std::errc() || end != last || value < 1 || value > 65535)
+    if (text.empty() || error != std::errc() || end != last || value < lowest || value > 65535)
         return std::nullopt;
     return static_cast<std::uint16_t>(value);
+}
+
+// "--port" for both "--port" and "--port=N"; the argument itself otherwise.
+std::string_view optionName(std::string_view argument) {
+    return argument.substr(0, argument.find('='));
 }
 
 std::optional<InputBackendChoice> parseInput(const std::string& text) {
@@ -37,6 +42,7 @@ CommandLineResult failure(std::string error) {
 
 CommandLineResult parseCommandLine(const std::vector<std::string>& arguments) {
     CommandLine options;
+    std::optional<std::uint16_t> webPort;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--headless") {
@@ -45,50 +51,53 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& arguments) {
             options.help = true;
         } else if (argument == "--version") {
             options.version = true;
-        } else if (argument == "--port" || argument.starts_with("--port=")) {
+        } else if (auto name = optionName(argument); name == "--port" || name == "--web-port" || name == "--input") {
             std::string value;
-            if (argument == "--port") {
+            if (argument == name) {
                 if (i + 1 >= arguments.size())
-                    return failure("--port needs a port number");
+                    return failure(std::string(name) + (name == "--input"
+                                                            ? " needs a backend name (auto, x11, wlroots or kwin)"
+                                                            : " needs a port number"));
                 value = arguments[++i];
             } else {
-                value = argument.substr(7);
+                value = argument.substr(name.size() + 1);
             }
-            auto port = parsePort(value);
+            if (name == "--input") {
+                auto input = parseInput(value);
+                if (!input)
+                    return failure("unknown input backend '" + value + "' (expected auto, x11, wlroots or kwin)");
+                options.input = *input;
+                continue;
+            }
+            const bool web = name == "--web-port";
+            auto port = parsePort(value, web ? 0 : 1);
             if (!port)
-                return failure("invalid port number '" + value + "' (expected 1 to 65535)");
-            if (options.port && *options.port != *port)
-                return failure("--port given twice");
-            options.port = port;
-        } else if (argument == "--input" || argument.starts_with("--input=")) {
-            std::string value;
-            if (argument == "--input") {
-                if (i + 1 >= arguments.size())
-                    return failure("--input needs a backend name (auto, x11, wlroots or kwin)");
-                value = arguments[++i];
-            } else {
-                value = argument.substr(8);
-            }
-            auto input = parseInput(value);
-            if (!input)
-                return failure("unknown input backend '" + value + "' (expected auto, x11, wlroots or kwin)");
-            options.input = *input;
+                return failure("invalid port number '" + value + "' (expected " + (web ? "0" : "1") + " to 65535)");
+            std::optional<std::uint16_t>& seen = web ? webPort : options.port;
+            if (seen && *seen != *port)
+                return failure(std::string(name) + " given twice");
+            seen = port;
         } else {
             return failure("unknown argument '" + argument + "'");
         }
     }
+    if (webPort)
+        options.webPort = *webPort;
     return {options, {}};
 }
 
 std::string usageText(const std::string& programName, const std::string& inputInUse) {
     std::string text = "Usage: " + programName +
-                       " [--headless] [--port N] [--input NAME] [--help] [--version]\n"
+                       " [--headless] [--port N] [--web-port N] [--input NAME] [--help] [--version]\n"
                        "\n"
                        "Lets a phone on the same network act as this computer's trackpad and keyboard.\n"
                        "\n"
                        "  --headless    show the status on the terminal instead of a tray icon\n"
                        "                (the default when there is no display)\n"
                        "  --port N      listen on TCP and UDP port N instead of one the system chooses\n"
+                       "  --web-port N  serve the browser page on port N (default " +
+                       std::to_string(defaultWebPort) +
+                       "; 0: no browser page)\n"
                        "  --input NAME  how input reaches the desktop: auto (the default: chosen from\n"
                        "                the session), x11 (XTest), wlroots (sway, Hyprland, river,\n"
                        "                Wayfire, labwc) or kwin (KDE Plasma)\n"

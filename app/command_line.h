@@ -10,12 +10,18 @@
 
 namespace vemdo {
 
+// The browser page's port unless the command line names another. Fixed, because a browser keeps the
+// page's stored token per host and port.
+inline constexpr std::uint16_t defaultWebPort = 27183;
+
 struct CommandLine {
     bool headless = false;
     bool help = false;
     bool version = false;
     // Absent: the system chooses the port.
     std::optional<std::uint16_t> port;
+    // 0: no browser page.
+    std::uint16_t webPort = defaultWebPort;
     InputBackendChoice input = InputBackendChoice::automatic;
 };
 
@@ -25,8 +31,9 @@ struct CommandLineResult {
     std::string error;
 };
 
-// Arguments after the program name. Accepts --headless, --port N (or --port=N, 1 to 65535),
-// --input auto|x11|wlroots|kwin (or --input=NAME), --help and --version; anything else is an error.
+// Arguments after the program name. Accepts --headless, --port N (or --port=N, 1 to 65535), --web-port N
+// (0 to 65535), --input auto|x11|wlroots|kwin (or --input=NAME), --help and --version; anything else is an
+// error.
 CommandLineResult parseCommandLine(const std::vector<std::string>& arguments);
 
 // `inputInUse`, when not empty, names the input backend this session gets.

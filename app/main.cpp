@@ -9,6 +9,7 @@
 #include "platform/resource_paths.h"
 #include "platform/shared_instances.h"
 #include "platform/single_instance_lock.h"
+#include "platform/web/web_listener.h"
 #include "transport/transport.h"
 
 #include <QApplication>
@@ -35,8 +36,14 @@ public:
     int connectedClients() override { return Transport::shared().connectedClients(); }
     std::optional<std::string> currentPairingCode() override { return Transport::shared().currentPairingCode(); }
     bool pairingStopped() override { return Transport::shared().pairingStopped(); }
-    void start() override { Transport::shared().start(); }
+    void start() override {
+        Transport::shared().start();
+        platform::startWebPage();
+    }
     void regeneratePairingCode() override { Transport::shared().regeneratePairingCode(); }
+    std::optional<std::uint16_t> webPort() override { return platform::webPagePort(); }
+    std::vector<std::string> localAddresses() override { return platform::localAddresses(); }
+    std::string hostName() override { return platform::localHostName(); }
 };
 
 // The backend's name, and whether it can post, for the terminal and --help.
@@ -104,6 +111,7 @@ int main(int argc, char** argv) {
 
     if (options.port)
         platform::setRequestedPort(*options.port);
+    platform::setRequestedWebPort(options.webPort);
     platform::setInputChoice(options.input);
 
     bool headless = options.headless;

@@ -155,6 +155,11 @@ std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const Stri
                                       strings.text("menu.refresh_code", "Generate New Code"), std::move(icon),
                                       MenuAction::refreshPairingCode, "r"));
     }
+    if (snapshot.browserPage) {
+        entries.push_back(actionEntry(MenuEntryRole::connectWithBrowser,
+                                      strings.text("menu.connect_browser", "Connect with a Browser…"),
+                                      symbol("qrcode", 14, FontWeight::medium), MenuAction::connectWithBrowser, "b"));
+    }
     entries.push_back(separator());
 
     entries.push_back(information(MenuEntryRole::statusHeader, strings.text("menu.status_header", "STATUS"),

@@ -22,6 +22,8 @@ struct MenuSnapshot {
     bool trusted = false;
     std::optional<std::string> code;
     LoginItemStatus loginItem = LoginItemStatus::notRegistered;
+    // Whether the browser page is being served.
+    bool browserPage = false;
     // The code took too many wrong guesses; pairing waits for a new one.
     bool pairingStopped = false;
     // Why input is not possible, when it is not: the permission line then says what the desktop needs.
@@ -58,7 +60,14 @@ struct SymbolIcon {
 };
 
 enum class MenuEntryKind { separator, information, action };
-enum class MenuAction { none, refreshPairingCode, openAccessibilitySettings, toggleLaunchAtLogin, quit };
+enum class MenuAction {
+    none,
+    refreshPairingCode,
+    openAccessibilitySettings,
+    toggleLaunchAtLogin,
+    quit,
+    connectWithBrowser
+};
 // Which line of the menu an entry is, so renderers and tests need not match on texts.
 enum class MenuEntryRole {
     separator,
@@ -75,6 +84,7 @@ enum class MenuEntryRole {
     networkNote,
     launchAtLogin,
     quit,
+    connectWithBrowser,
 };
 
 struct MenuEntry {
@@ -106,7 +116,7 @@ inline constexpr std::string_view launchAtLoginTitle = "Launch at Login";
 SymbolIcon statusItemIcon();
 
 // The entries of the status menu in order: 18 when the permission is missing, 17 when it is granted, one
-// more while pairing is stopped.
+// more while the browser page is served and one more while pairing is stopped.
 std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const StringTable& strings);
 
 // The permission line's text while input is not possible, by what stands in the way.

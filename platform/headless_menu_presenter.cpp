@@ -1,6 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "platform/headless_menu_presenter.h"
 
+#include "platform/web/qr_code.h"
+
+#include <iostream>
+
+#include <unistd.h>
+
 namespace vemdo {
 
 namespace {
@@ -38,6 +44,34 @@ void HeadlessMenuPresenter::showEntries(const std::vector<MenuEntry>& entries) {
         return;
     m_out << block << std::flush;
     m_lastBlock = std::move(block);
+}
+
+std::string formatBrowserLink(const BrowserLink& link, bool colors) {
+    std::string text = link.title + ": " + link.url + "\n";
+    if (auto code = web::encodeQrCode(link.url)) {
+        // Scanners want a quiet zone of four modules; two lines of half blocks make four.
+        for (const auto& line : web::halfBlockLines(*code, 4, colors))
+            text += line + "\n";
+    }
+    if (!link.otherAddresses.empty()) {
+        text += link.othersCaption;
+        for (const auto& address : link.otherAddresses)
+            text += " " + address;
+        text += "\n";
+    }
+    text += "\n";
+    return text;
+}
+
+void HeadlessMenuPresenter::setBrowserLink(const std::optional<BrowserLink>& link) {
+    if (link == m_lastLink)
+        return;
+    m_lastLink = link;
+    if (!link)
+        return;
+    // Colours only where a terminal shows them; a pipe or a log gets the bare blocks.
+    const bool colors = &m_out == &std::cout && ::isatty(STDOUT_FILENO) == 1;
+    m_out << formatBrowserLink(*link, colors) << std::flush;
 }
 
 int TerminalAlertPresenter::runModal(const AlertRequest& alert) {

@@ -12,11 +12,15 @@
 
 namespace vemdo {
 
+// The browser link for a terminal: the title and the URL, the QR code in half blocks (with colours of its
+// own when `colors`), the other addresses, an empty line. No line within is blank.
+std::string formatBrowserLink(const BrowserLink& link, bool colors);
+
 // Stands in for the status item when there is no display: prints the menu as a block of text whenever it
 // differs from the last one printed, and flushes, so that a reader on a pipe sees each block at once. The
 // block has one line per information entry in menu order, then "Listening on port N" or "Not listening",
 // then "Input backend: NAME" when a name is given, then an empty line; action entries and separators are
-// left out.
+// left out. The browser link is printed whenever it changes, as a block of its own.
 class HeadlessMenuPresenter final : public StatusMenuPresenter {
 public:
     // `listeningPort` answers with the port while the server listens, and nothing otherwise.
@@ -30,12 +34,14 @@ public:
     void cancelTracking() override {}
     bool hasStatusButton() const override { return false; }
     void popUpAtStatusItem() override {}
+    void setBrowserLink(const std::optional<BrowserLink>& link) override;
 
 private:
     std::ostream& m_out;
     std::function<std::optional<std::uint16_t>()> m_listeningPort;
     std::string m_inputBackend;
     std::string m_lastBlock;
+    std::optional<BrowserLink> m_lastLink;
 };
 
 // Alerts on a terminal: printed to the given stream, followed by `note` when there is one (where to read

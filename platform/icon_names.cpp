@@ -13,10 +13,11 @@ struct Mapping {
     std::string_view themeName;
 };
 
-constexpr std::array<Mapping, 13> mappings{{
+constexpr std::array<Mapping, 14> mappings{{
     {"key.fill", "dialog-password"},
     {"exclamationmark.triangle.fill", "dialog-warning"},
     {"arrow.triangle.2.circlepath", "view-refresh"},
+    {"qrcode", "web-browser"},
     {"antenna.radiowaves.left.and.right", "network-wireless-hotspot"},
     {"antenna.radiowaves.left.and.right.slash", "network-wireless-offline"},
     {"iphone.gen3.slash", "network-cellular-offline"},

@@ -38,12 +38,10 @@ constexpr int listenBacklog = 512;
 // A peer that stops reading must not keep a closed connection half-open for ever.
 constexpr int closeGraceMilliseconds = 2000;
 
-std::atomic<ConnectionId> nextConnectionId{1};
-
 class QtConnection final : public Connection {
 public:
     QtConnection(QTcpSocket* socket, TaskQueue& queue)
-        : m_id(nextConnectionId.fetch_add(1)), m_socket(socket), m_queue(queue),
+        : m_id(newConnectionId()), m_socket(socket), m_queue(queue),
           m_address(socket->peerAddress().toString().toStdString()) {}
 
     ConnectionId id() const override { return m_id; }
@@ -80,6 +78,8 @@ private:
     const std::string m_address;
 };
 
+} // namespace
+
 void applyStreamOptions(QTcpSocket* socket) {
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
@@ -90,6 +90,8 @@ void applyStreamOptions(QTcpSocket* socket) {
         ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
     }
 }
+
+namespace {
 
 void watchConnection(QTcpSocket* socket, std::shared_ptr<QtConnection> connection, NetworkEvents& events) {
     const ConnectionId id = connection->id();
@@ -215,6 +217,11 @@ private:
 };
 
 } // namespace
+
+ConnectionId newConnectionId() {
+    static std::atomic<ConnectionId> next{1};
+    return next.fetch_add(1);
+}
 
 QtNetworkPlatform::QtNetworkPlatform(QtThreadQueue& queue)
     : m_queue(queue), m_advertiser(std::make_unique<AvahiAdvertiser>()) {}

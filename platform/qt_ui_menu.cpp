@@ -106,6 +106,16 @@ QLabel* iconLabel(const SymbolIcon& symbol, QWidget* parent) {
     return label;
 }
 
+// A small font's ascent can be lower than its accented capitals (at 10 pixels, the dots of Ü and İ stand
+// two pixels above it), and a label paints nothing outside itself: room is made for what the glyphs need.
+void fitGlyphs(QLabel* label) {
+    const QFontMetrics metrics(label->font());
+    const QRect ink = metrics.tightBoundingRect(label->text() + QStringLiteral("ÅÜİÇĞgjpqy"));
+    const int above = std::max(0, -ink.top() - metrics.ascent());
+    const int below = std::max(0, ink.bottom() - metrics.descent());
+    label->setContentsMargins(0, above, 0, below);
+}
+
 // The title of an entry drawn run by run; a run ending in a line feed ends its line.
 QWidget* titleWidget(const MenuEntry& entry, const QFont& base, const QPalette& palette, QWidget* parent) {
     auto* title = new QWidget(parent);
@@ -128,6 +138,7 @@ QWidget* titleWidget(const MenuEntry& entry, const QFont& base, const QPalette& 
         label->setObjectName(QStringLiteral("run"));
         label->setTextFormat(Qt::PlainText);
         label->setFont(styledFont(look, base));
+        fitGlyphs(label);
         QPalette runPalette = palette;
         runPalette.setColor(QPalette::WindowText, semanticColor(look.color, palette));
         label->setPalette(runPalette);
@@ -330,6 +341,7 @@ void updateInPlace(QMenu& menu, const std::vector<MenuEntry>& entries) {
                 if (text.endsWith(QLatin1Char('\n')))
                     text.chop(1);
                 labels[r]->setText(text);
+                fitGlyphs(labels[r]);
             }
             widgetAction->defaultWidget()->setAccessibleName(qs(entry.plainText));
         }

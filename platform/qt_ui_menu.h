@@ -2,6 +2,7 @@
 #pragma once
 
 #include "app/app_delegate.h"
+#include "platform/qt_browser_window.h"
 
 #include <QIcon>
 #include <QObject>
@@ -44,8 +45,11 @@ public:
     void cancelTracking() override;
     bool hasStatusButton() const override;
     void popUpAtStatusItem() override;
+    void setBrowserLink(const std::optional<BrowserLink>& link) override { m_browser.setLink(link); }
+    void showBrowserLink() override { m_browser.show(); }
 
 private:
+    BrowserLinkWindow m_browser;
     std::unique_ptr<QMenu> m_menu;
     std::unique_ptr<QSystemTrayIcon> m_tray;
     std::function<void(MenuAction)> m_handler;
@@ -66,8 +70,11 @@ public:
     void cancelTracking() override {}
     bool hasStatusButton() const override { return false; }
     void popUpAtStatusItem() override {}
+    void setBrowserLink(const std::optional<BrowserLink>& link) override { m_browser.setLink(link); }
+    void showBrowserLink() override { m_browser.show(); }
 
 private:
+    BrowserLinkWindow m_browser;
     std::unique_ptr<QWidget> m_window;
     QPointer<QWidget> m_content;
     std::vector<MenuEntry> m_shown;

@@ -10,12 +10,14 @@
 #include "platform/qt_task_queue.h"
 #include "platform/string_tables.h"
 #include "platform/system_clock.h"
+#include "platform/web/web_listener.h"
 #include "security/security_manager.h"
 #include "transport/transport.h"
 
 #include <QCoreApplication>
 
 #include <atomic>
+#include <cstdio>
 
 // Every instance here is made on first use and deliberately never destroyed: the transport thread keeps
 // using them until the process ends, so running their destructors at exit would race with it.
@@ -28,11 +30,19 @@ using namespace vemdo::platform;
 namespace {
 
 std::atomic<std::uint16_t> requestedPort{0};
+std::atomic<std::uint16_t> requestedWebPort{0};
+// Main thread.
+std::optional<std::uint16_t> webPort;
 std::atomic<InputBackendChoice> inputChoice{InputBackendChoice::automatic};
 
 const Clock& systemClock() {
     static auto* clock = new SystemClock;
     return *clock;
+}
+
+QtThreadQueue& transportThread() {
+    static auto* queue = new QtThreadQueue("com.vemdo.listener");
+    return *queue;
 }
 
 } // namespace
@@ -41,6 +51,36 @@ namespace platform {
 
 void setRequestedPort(std::uint16_t port) {
     requestedPort = port;
+}
+
+void setRequestedWebPort(std::uint16_t port) {
+    requestedWebPort = port;
+}
+
+void startWebPage() {
+    const std::uint16_t port = requestedWebPort.load();
+    if (port == 0)
+        return;
+    Transport& transport = Transport::shared();
+    QtThreadQueue& queue = transportThread();
+    queue.post([&transport, &queue, port] {
+        static auto* listener = new WebListener(transport, queue, queue.context(), WebListener::pageFiles());
+        if (auto error = listener->listen(port)) {
+            // On standard error like the other warnings that leave the server running, so that the status
+            // blocks on standard output stay whole.
+            const std::string line =
+                "vemdo-trackpad: " + stringTable().text("web.listener_error", "Browser page listener creation error") +
+                " (port " + std::to_string(port) + "): " + *error + "\n";
+            std::fputs(line.c_str(), stderr);
+            return;
+        }
+        const std::uint16_t bound = listener->port();
+        mainQueue().post([bound] { webPort = bound; });
+    });
+}
+
+std::optional<std::uint16_t> webPagePort() {
+    return webPort;
 }
 
 void setInputChoice(InputBackendChoice choice) {
@@ -82,8 +122,7 @@ CGEventInjector& CGEventInjector::shared() {
 }
 
 Transport& Transport::shared() {
-    static auto* queue = new platform::QtThreadQueue("com.vemdo.listener");
-    static auto* network = new platform::QtNetworkPlatform(*queue);
+    static auto* network = new platform::QtNetworkPlatform(transportThread());
     static auto* transport = new Transport({
         .security = SecurityManager::shared(),
         .injector = CGEventInjector::shared(),

@@ -4,6 +4,7 @@
 #include "injection/input_backend.h"
 
 #include <cstdint>
+#include <optional>
 
 namespace vemdo {
 
@@ -18,6 +19,13 @@ namespace platform {
 // Before the first use of Transport::shared(): the fixed TCP port asked for on the command line.
 void setRequestedPort(std::uint16_t port);
 
+// Before startWebPage(): the browser page's port; 0 serves no page.
+void setRequestedWebPort(std::uint16_t port);
+// Main thread, once, after Transport::shared() exists: opens the browser page's listener on the transport
+// thread. When the port cannot be had, one line on standard error says so and the rest runs on.
+void startWebPage();
+// Main thread: the browser page's port once it listens.
+std::optional<std::uint16_t> webPagePort();
 // Before the first use of inputBackend(): the backend asked for on the command line.
 void setInputChoice(InputBackendChoice choice);
 

@@ -14,6 +14,7 @@ packages=(
     sway kwin-wayland xwayland qt6-wayland
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     iproute2 util-linux procps python3 trayer haskell-gtk-sni-tray-utils
+    qt6-websockets-dev libqrencode-dev zbar-tools chromium chromium-driver python3-selenium nodejs
 )
 
 missing=()

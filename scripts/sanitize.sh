@@ -9,6 +9,7 @@ jobs=${JOBS:-$(nproc)}
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVEMDO_SANITIZE=address,undefined >/dev/null
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp" \
     ctest --test-dir build-asan --output-on-failure --timeout 900 -j "$jobs" -L 'unit|integration' -LE fuzz
 
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVEMDO_SANITIZE=thread >/dev/null

@@ -14,7 +14,7 @@ using Lines = std::vector<std::string>;
 
 // One line per entry: what it says, then what a user can do with it.
 Lines describe(const std::vector<MenuEntry>& entries) {
-    static const char* const actions[] = {"", " -> refresh", " -> settings", " -> login", " -> quit"};
+    static const char* const actions[] = {"", " -> refresh", " -> settings", " -> login", " -> quit", " -> browser"};
     Lines lines;
     for (const auto& e : entries) {
         lines.push_back(e.kind == MenuEntryKind::separator ? "---" : e.plainText);
@@ -72,6 +72,11 @@ public:
     void cancelTracking() override { log.push_back("cancel"); }
     bool hasStatusButton() const override { return true; }
     void popUpAtStatusItem() override { log.push_back("popup"); }
+    std::optional<std::uint16_t> webPort() override { return web; }
+    std::vector<std::string> localAddresses() override { return addresses; }
+    std::string hostName() override { return "desk"; }
+    void setBrowserLink(const std::optional<BrowserLink>& shownLink) override { link = shownLink; }
+    void showBrowserLink() override { log.push_back("browser " + (link ? link->url : "none")); }
     int runModal(const AlertRequest& alert) override {
         return log.push_back("alert " + alert.messageText + ": " + alert.informativeText), answer;
     }
@@ -91,6 +96,9 @@ public:
     std::optional<std::string> code = "111111";
     LoginItemStatus login = LoginItemStatus::notRegistered;
     std::string failure;
+    std::optional<std::uint16_t> web;
+    std::vector<std::string> addresses{"127.0.0.1", "::1"};
+    std::optional<BrowserLink> link;
 
 private:
     LoginItemChange change(const char* what, LoginItemStatus after) {
@@ -257,6 +265,42 @@ TEST(CommandLine, Arguments) {
         EXPECT_EQ(seen, expected) << ::testing::PrintToString(arguments);
         EXPECT_EQ(result.error.empty(), expected != "error");
     }
+}
+
+// A phone on the network reaches a private IPv4 address best; link-local IPv6 needs an interface name that
+// no browser takes, and loopback serves only when there is nothing else.
+TEST(BrowserLink, PicksTheAddressAPhoneReaches) {
+    const std::pair<std::vector<std::string>, std::optional<std::vector<std::string>>> rows[] = {
+        {{"127.0.0.1", "fe80::1%eth0", "2001:db8::5", "203.0.113.9", "10.0.0.4", "::1"},
+         {{"http://10.0.0.4:27183/", "http://203.0.113.9:27183/", "http://[2001:db8::5]:27183/",
+           "http://desk.local:27183/"}}},
+        {{"::1", "127.0.0.1"}, {{"http://127.0.0.1:27183/", "http://[::1]:27183/"}}},
+        {{"fe80::1%eth0"}, std::nullopt},
+    };
+    for (const auto& [addresses, expected] : rows) {
+        const auto link = makeBrowserLink(addresses, "desk", 27183, "123456");
+        ASSERT_EQ(link.has_value(), expected.has_value()) << addresses.front();
+        if (!link)
+            continue;
+        Lines all{link->address};
+        all.insert(all.end(), link->otherAddresses.begin(), link->otherAddresses.end());
+        EXPECT_EQ(all, *expected);
+        EXPECT_EQ(link->url, link->address + "#code=123456");
+    }
+}
+
+TEST_F(AppTest, BrowserLinkFollowsTheCodeAndOpensOnRequest) {
+    desktop.addresses = {"127.0.0.1", "192.168.1.20"};
+    launch();
+    EXPECT_FALSE(desktop.link) << "no page served, no link and no entry";
+    desktop.web = 27183;
+    queue.advance(2000ms);
+    ASSERT_TRUE(desktop.link);
+    EXPECT_EQ(desktop.link->url, "http://192.168.1.20:27183/#code=111111");
+    EXPECT_EQ(desktop.shown[4], "Connect with a Browser… [enabled] [b] -> browser");
+    desktop.code = "222222";
+    desktop.choose(MenuAction::connectWithBrowser);
+    EXPECT_EQ(desktop.log, (Lines{"show", "show", "browser http://192.168.1.20:27183/#code=222222"}));
 }
 
 } // namespace

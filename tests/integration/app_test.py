@@ -13,7 +13,7 @@ import re
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from harness import NAME, Phone, listening_ports, main, step, wait_for  # noqa: E402
+from harness import NAME, WEB_PORT, Phone, listening_ports, main, step, wait_for  # noqa: E402
 
 # No X server or compositor runs in the namespace.
 NO_INPUT = "Input backend: X11 (input not possible)"
@@ -118,7 +118,7 @@ def desktop(h):
     wait_for(lambda: visible(h, "panel"), "the tray")
     app = h.server("tray", headless=False)
     icon = wait_for(lambda: next((w for w in visible(h, "vemdo-trackpad") if w[2] <= 64), None), "the tray icon")
-    port = wait_for(lambda: listening_ports(), "the server to listen").pop()
+    port = wait_for(lambda: listening_ports() - {WEB_PORT}, "the server to listen").pop()
     open_menu(h, icon)
 
     step("Generate New Code twice: the reopened menu shows each new code; the newest pairs, an old one not, "
@@ -153,10 +153,23 @@ def desktop(h):
     choose(h, "Up")
     assert app.popen.wait(timeout=10) == 0
 
-    step("no tray: the entries in a window, whose Quit answers Control-Q")
-    h.xvfb()
+    step("no tray: the entries in a window; Control-B shows the QR code of the page with the code; Control-Q quits")
+    screen = h.path("screen", mode=0o755)
+    h.xvfb("-fbdir", screen)
     app = h.server("window", headless=False)
     window = wait_for(lambda: next((w for w in visible(h, NAME) if w[2] > 200), None), "the window, laid out", 30)
+    link = f"http://127.0.0.1:{WEB_PORT}/#code={wait_for(lambda: h.stored_code('window'), 'a stored code')}"
+
+    def shown_link():
+        # Pressed again while the page is not yet served, and so not in the window; never while a press may
+        # still be on its way, as its window would take the focus from Control-Q.
+        h.run(["xdotool", "windowfocus", "--sync", window[0], "key", "ctrl+b"], check=True)
+        read = lambda: h.run(["zbarimg", "--quiet", "--raw", f"xwd:{screen}/Xvfb_screen0"]).stdout.strip() == link
+        try:
+            return wait_for(read, "the QR code", 5)
+        except AssertionError:
+            return False
+    wait_for(shown_link, f"a QR code of {link} on the screen", 30)
     h.run(["xdotool", "windowfocus", "--sync", window[0], "key", "ctrl+q"], check=True)
     assert app.popen.wait(timeout=10) == 0
 
@@ -168,9 +181,9 @@ def desktop(h):
                                                               "org.freedesktop.DBus.ListNames"), "the tray", 60)
     h.server("sni", headless=False)
     code = wait_for(lambda: h.stored_code("sni"), "a stored code")
-    expected = [NAME, f"Pairing Code: {code}", "Generate New Code", "STATUS", "Server Running", "Waiting for Device",
-                "SECURITY", "Accessibility Permission Required", "Open System Settings",
-                "iOS device must be on same Wi-Fi network", "Launch at Login", "Quit"]
+    expected = [NAME, f"Pairing Code: {code}", "Generate New Code", "Connect with a Browser…", "STATUS",
+                "Server Running", "Waiting for Device", "SECURITY", "Accessibility Permission Required",
+                "Open System Settings", "iOS device must be on same Wi-Fi network", "Launch at Login", "Quit"]
     wait_for(lambda: menu_labels(h) == expected, f"the D-Bus menu {expected}", 60)
     wait_for(lambda: visible(h, NAME), "the permission alert")
 
@@ -198,5 +211,5 @@ def menu_labels(h):
 
 if __name__ == "__main__":
     main({"terminal": terminal, "desktop": desktop},
-         ["Xvfb", "xdotool", "xwininfo", "trayer", "gtk-sni-tray-standalone", "dbus-daemon", "gdbus"],
+         ["Xvfb", "xdotool", "xwininfo", "trayer", "gtk-sni-tray-standalone", "dbus-daemon", "gdbus", "zbarimg"],
          "server", "rows", "build")

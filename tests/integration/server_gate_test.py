@@ -14,7 +14,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from harness import Phone, abusive_peer, datagram_move, listening_ports, main, step, wait_for  # noqa: E402
+from harness import WEB_PORT, Phone, abusive_peer, datagram_move, listening_ports, main, step, wait_for  # noqa: E402
 
 X, Y = 100, 400
 
@@ -89,7 +89,7 @@ def scenario(h):
             pass
         h.forget(server, signal.SIGKILL)
         server = h.server()
-        port = wait_for(lambda: listening_ports(), "the restarted server to listen").pop()
+        port = wait_for(lambda: listening_ports() - {WEB_PORT}, "the restarted server to listen").pop()
         assert not [f for f in os.listdir(store) if ".corrupt" in f], f"round {round_}: the store was unreadable"
         assert Phone(port, "127.0.0.1").auth("phone-a", token)["success"] is True, f"round {round_}"
     assert server.ready().code == code, f"the code went from {code} to {server.blocks[-1].code}"

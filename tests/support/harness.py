@@ -27,6 +27,8 @@ import time
 import traceback
 
 NAME = "Vemdo Trackpad"
+# The browser page's port, unless --web-port names another.
+WEB_PORT = 27183
 SKIP = 77
 _INSIDE = "VEMDO_TEST_NAMESPACE"
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -156,14 +158,18 @@ class Server(Process):
     """The real vemdo-trackpad; headless, its status blocks are parsed as they are printed."""
 
     def __init__(self, *args, **kwargs):
-        self.blocks, self._block = [], []
+        self.blocks, self.links, self._block = [], [], []
         super().__init__(*args, **kwargs)
 
     def line_added(self, is_stdout, line):
         if is_stdout and line:
             self._block.append(line)
         elif is_stdout:
-            self.blocks.append(Status(self._block))
+            # The browser link (a title and the URL, its QR code, other addresses) comes as a block of its own.
+            if re.fullmatch(r".+: http://\S+", self._block[0]):
+                self.links.append(self._block)
+            else:
+                self.blocks.append(Status(self._block))
             self._block = []
 
     def wait_status(self, predicate, what, timeout=15):
@@ -291,9 +297,9 @@ class Recorder(Process):
 
     program = "recorder"
 
-    def records(self):
+    def records(self, since=0):
         result, where = [], None
-        for line in list(self.out):
+        for line in self.out[since:]:
             f = line.split()
             # The backend puts the pointer in place before each button: only motion that moves counts.
             if f[0] == "motion" and (f[1], f[2]) != where:
@@ -303,8 +309,8 @@ class Recorder(Process):
                 result.append((f[1], int(f[2]), int(f[3]), int(f[4]), bool(int(f[5], 16) & 0x100)))
         return result
 
-    def text(self):
-        hex_text = "".join(l.split()[5] for l in list(self.out) if l.startswith("key press"))
+    def text(self, since=0):
+        hex_text = "".join(l.split()[5] for l in self.out[since:] if l.startswith("key press"))
         return bytes.fromhex(hex_text.replace("-", "")).decode("utf-8", "replace")
 
 
