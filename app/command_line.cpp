@@ -26,6 +26,10 @@ std::optional<InputBackendChoice> parseInput(const std::string& text) {
         return InputBackendChoice::wlroots;
     if (text == "kwin")
         return InputBackendChoice::kwin;
+    if (text == "gnome")
+        return InputBackendChoice::gnome;
+    if (text == "portal")
+        return InputBackendChoice::portal;
     return std::nullopt;
 }
 
@@ -64,14 +68,15 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& arguments) {
             std::string value;
             if (argument == "--input") {
                 if (i + 1 >= arguments.size())
-                    return failure("--input needs a backend name (auto, x11, wlroots or kwin)");
+                    return failure("--input needs a backend name (auto, x11, wlroots, kwin, gnome or portal)");
                 value = arguments[++i];
             } else {
                 value = argument.substr(8);
             }
             auto input = parseInput(value);
             if (!input)
-                return failure("unknown input backend '" + value + "' (expected auto, x11, wlroots or kwin)");
+                return failure("unknown input backend '" + value +
+                               "' (expected auto, x11, wlroots, kwin, gnome or portal)");
             options.input = *input;
         } else {
             return failure("unknown argument '" + argument + "'");
@@ -91,7 +96,9 @@ std::string usageText(const std::string& programName, const std::string& inputIn
                        "  --port N      listen on TCP and UDP port N instead of one the system chooses\n"
                        "  --input NAME  how input reaches the desktop: auto (the default: chosen from\n"
                        "                the session), x11 (XTest), wlroots (sway, Hyprland, river,\n"
-                       "                Wayfire, labwc) or kwin (KDE Plasma)\n"
+                       "                Wayfire, labwc), kwin (KDE Plasma), gnome (GNOME's own\n"
+                       "                remote-desktop interface) or portal (the desktop portal, which\n"
+                       "                asks you to allow remote control)\n"
                        "  --help        show this text and exit\n"
                        "  --version     show the version and exit\n";
     if (!inputInUse.empty())

@@ -23,9 +23,9 @@ std::string formatHeadlessBlock(const std::vector<MenuEntry>& entries, std::opti
 class HeadlessMenuPresenter final : public StatusMenuPresenter {
 public:
     // `listeningPort` answers with the port while the server listens, and nothing otherwise.
-    // `inputBackend` names the input backend in use, for the block.
+    // `inputBackend` names the input backend in use and its state, for the block.
     HeadlessMenuPresenter(std::ostream& out, std::function<std::optional<std::uint16_t>()> listeningPort,
-                          std::string inputBackend = {});
+                          std::function<std::string()> inputBackend = {});
 
     void createStatusItem(const SymbolIcon&) override {}
     void setActionHandler(std::function<void(MenuAction)>) override {}
@@ -37,7 +37,7 @@ public:
 private:
     std::ostream& m_out;
     std::function<std::optional<std::uint16_t>()> m_listeningPort;
-    std::string m_inputBackend;
+    std::function<std::string()> m_inputBackend;
     std::string m_lastBlock;
 };
 

@@ -63,7 +63,7 @@ const StringTable& stringTable() {
 }
 
 InputBackend& inputBackend() {
-    static auto* backend = makeInputBackend(inputChoice.load()).release();
+    static auto* backend = makeInputBackend(inputChoice.load(), &defaultsStore()).release();
     return *backend;
 }
 
