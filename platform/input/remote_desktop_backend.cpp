@@ -71,8 +71,7 @@ bool RemoteDesktopInputBackend::postMouse(const MouseEvent& event) {
     if (!isTrusted() || !std::isfinite(event.position.x) || !std::isfinite(event.position.y))
         return false;
     if (!m_session->motionAbsolute(event.position)) {
-        // Relative motion lands where we mean only while the desktop's pointer is where we left it; the
-        // desktop stops it at the screen edges, as we stop the tracked position, so the two meet again there.
+        // Relative motion lands where we mean only while the desktop's pointer is where we left it.
         if (auto origin = pointerLocation()) {
             const double dx = event.position.x - origin->x;
             const double dy = event.position.y - origin->y;

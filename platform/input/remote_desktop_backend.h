@@ -65,8 +65,9 @@ private:
 // layout. Text with a character the layout lacks is left out with one warning.
 //
 // Wayland tells no client where the pointer is: pointerLocation() is the position last posted, and before
-// the first post the middle of the primary monitor, where the desktop puts the pointer at the start of a
-// session.
+// the first post a guess, the middle of the primary monitor. Where only relative motion is possible, the
+// desktop's pointer and ours may differ by that guess's error until the first stop at a screen edge, where
+// the desktop stops its pointer as the injector stops the tracked position.
 //
 // Threads: isTrusted() and screenFrames() from any thread; posting from one thread at a time.
 class RemoteDesktopInputBackend final : public InputBackend {
