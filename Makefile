@@ -30,8 +30,9 @@ build: configure
 run: build
 	./$(BUILD_DIR)/bin/vemdo-trackpad $(ARGS)
 
+# Tests that need a display or a network make their own private ones, so they can run side by side.
 test: build format-check
-	ctest --test-dir $(BUILD_DIR) --output-on-failure --timeout 600
+	ctest --test-dir $(BUILD_DIR) --output-on-failure --timeout 600 -j $(JOBS)
 	JOBS=$(JOBS) bash scripts/sanitize.sh
 
 unit-test: build

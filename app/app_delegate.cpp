@@ -52,6 +52,7 @@ void AppDelegate::updateMenu() {
     if (!snapshot.trusted)
         snapshot.obstacle = m_deps.permission.obstacle();
     snapshot.code = m_deps.transport.currentPairingCode();
+    snapshot.pairingStopped = m_deps.transport.pairingStopped();
     snapshot.loginItem = m_deps.loginItem.status();
     m_deps.menu.showEntries(buildMenuEntries(snapshot, m_deps.strings));
 }

@@ -24,6 +24,7 @@ public:
     virtual bool isListening() = 0;
     virtual int connectedClients() = 0;
     virtual std::optional<std::string> currentPairingCode() = 0;
+    virtual bool pairingStopped() = 0;
     virtual void start() = 0;
     virtual void regeneratePairingCode() = 0;
 };

@@ -34,6 +34,7 @@ public:
     bool isListening() override { return Transport::shared().isListening(); }
     int connectedClients() override { return Transport::shared().connectedClients(); }
     std::optional<std::string> currentPairingCode() override { return Transport::shared().currentPairingCode(); }
+    bool pairingStopped() override { return Transport::shared().pairingStopped(); }
     void start() override { Transport::shared().start(); }
     void regeneratePairingCode() override { Transport::shared().regeneratePairingCode(); }
 };

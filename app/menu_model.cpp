@@ -37,14 +37,15 @@ SymbolIcon statusItemIcon() {
     return {"rectangle.and.hand.point.up.left.filled", 16, FontWeight::medium, std::string(productTitle)};
 }
 
+namespace {
+
+// "%d" in a looked-up format replaced by the number; a format without it is shown as it stands.
 std::string formatCount(std::string_view format, int count) {
     std::string result(format);
     if (auto at = result.find("%d"); at != std::string::npos)
         result.replace(at, 2, std::to_string(count));
     return result;
 }
-
-namespace {
 
 MenuEntry separator() {
     return {};
@@ -142,7 +143,7 @@ std::string inputPermissionMessage(InputObstacle obstacle, const StringTable& st
 std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const StringTable& strings) {
     const std::string code = snapshot.code ? *snapshot.code : std::string(missingCodePlaceholder);
     std::vector<MenuEntry> entries;
-    entries.reserve(18);
+    entries.reserve(19);
 
     entries.push_back(information(MenuEntryRole::title, std::string(productTitle), TextStyle::title, std::nullopt));
     entries.push_back(separator());
@@ -154,6 +155,12 @@ std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const Stri
         entry.runs = {{caption + "\n", TextStyle::codeCaption}, {code, TextStyle::codeDigits}};
         entry.plainText = caption + ": " + code;
         entries.push_back(std::move(entry));
+    }
+    if (snapshot.pairingStopped) {
+        entries.push_back(information(MenuEntryRole::pairingStopped,
+                                      strings.text("menu.pairing_stopped", "Too many wrong codes: generate a new one"),
+                                      TextStyle::plain,
+                                      symbol("exclamationmark.triangle.fill", 16, FontWeight::semibold)));
     }
     {
         SymbolIcon icon = symbol("arrow.triangle.2.circlepath", 14, FontWeight::medium);

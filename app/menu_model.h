@@ -22,6 +22,8 @@ struct MenuSnapshot {
     bool trusted = false;
     std::optional<std::string> code;
     LoginItemStatus loginItem = LoginItemStatus::notRegistered;
+    // The code took too many wrong guesses; pairing waits for a new one.
+    bool pairingStopped = false;
     // Why input is not possible, when it is not: the permission line then says what the desktop needs.
     InputObstacle obstacle = InputObstacle::none;
 };
@@ -62,6 +64,7 @@ enum class MenuEntryRole {
     separator,
     title,
     pairingCode,
+    pairingStopped,
     refreshCode,
     statusHeader,
     serverState,
@@ -102,15 +105,13 @@ inline constexpr std::string_view launchAtLoginTitle = "Launch at Login";
 // The status item's own symbol, with its accessibility description.
 SymbolIcon statusItemIcon();
 
-// The entries of the status menu in order: 18 when the permission is missing, 17 when it is granted.
+// The entries of the status menu in order: 18 when the permission is missing, 17 when it is granted, one
+// more while pairing is stopped.
 std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const StringTable& strings);
 
 // The permission line's text while input is not possible, by what stands in the way.
 std::string inputNotPossibleText(InputObstacle obstacle, const StringTable& strings);
 // The permission alert's explanation of what the desktop needs.
 std::string inputPermissionMessage(InputObstacle obstacle, const StringTable& strings);
-
-// "%d" in a looked-up format replaced by the number; a format without it is shown as it stands.
-std::string formatCount(std::string_view format, int count);
 
 } // namespace vemdo

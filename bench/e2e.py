@@ -4,7 +4,7 @@
 
     python3 bench/e2e.py BUILD_DIR [--quick]
 
-Runs inside a private network namespace (tests/support/sandbox.py): its own Xvfb, the real
+Runs inside a private network namespace (tests/support/harness.py): its own Xvfb, the real
 `vemdo-trackpad --headless` on a fresh configuration directory with no reachable system bus (so nothing is
 announced), bin/latency_driver as the phone and as the X-side stopwatch, and bin/floor_forwarder as the
 floor the server's datagram path is compared with. Every child is killed by PID when the run ends, also
@@ -12,18 +12,21 @@ on failure. Prints its figures and, when VEMDO_BENCH_SUMMARY names a file, appen
 it as tab-separated rows for bench/run.sh's summary table. --quick shortens every phase (a smoke run).
 """
 
+import argparse
 import json
 import math
 import os
+import random
+import shutil
 import signal
 import sys
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
-import sandbox  # noqa: E402
+import harness  # noqa: E402
 
 TIME_LIMIT_SECONDS = 480
-NO_SYSTEM_BUS = {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent"}
 
 
 class Bench:
@@ -31,7 +34,7 @@ class Bench:
         self.bin = os.path.join(build_dir, "bin")
         self.quick = quick
         self.summary = []
-        self.sb = None
+        self.h = None
 
     def binary(self, name):
         path = os.path.join(self.bin, name)
@@ -40,23 +43,24 @@ class Bench:
         return path
 
     def driver(self, *args, timeout):
-        result = self.sb.run([self.binary("latency_driver"), *map(str, args)], timeout=timeout)
+        result = self.h.run([self.binary("latency_driver"), *map(str, args)], timeout=timeout)
         if result.returncode != 0 or not result.stdout.strip():
             raise RuntimeError(f"latency_driver {args[0]} failed ({result.returncode}):\n{result.stderr}"
-                               + self.sb.describe())
+                               + "\n".join(c.describe() for c in self.h.children))
         return json.loads(result.stdout.strip().splitlines()[-1])
 
     def start_server(self, name):
-        server = self.sb.server(name=name, env_overrides=NO_SYSTEM_BUS)
-        status = server.wait_listening(timeout=30)
+        server = self.h.server(name)
+        status = server.ready()
         return server, status
 
     def run(self):
-        with sandbox.Sandbox(server_binary=self.binary("vemdo-trackpad")) as sb:
-            self.sb = sb
-            sb.start_xvfb()
-            xvfb = sb.processes[-1]
+        with harness.Harness(argparse.Namespace(server=self.binary("vemdo-trackpad"))) as h:
+            self.h = h
+            h.xvfb()
+            xvfb = h.children[-1].popen
             self.latency_and_throughput(xvfb)
+            self.flood()
             self.memory()
 
     # -- latency and throughput ---------------------------------------------------------------------------
@@ -68,14 +72,14 @@ class Bench:
         rate, seconds, rounds = (500, 1, 1) if self.quick else (500, 3, 5)
         common = ("--rate", rate, "--seconds", seconds)
 
-        floor = self.sb.spawn("floor_forwarder", [self.binary("floor_forwarder")])
+        floor = self.h.spawn([self.binary("floor_forwarder")])
 
         def announced_port():
             if floor.popen.poll() is not None:
                 raise RuntimeError("the floor forwarder exited\n" + floor.describe())
-            return next((int(l.split()[-1]) for l in floor.stdout_lines if l.startswith("Listening on port")), None)
+            return next((int(l.split()[-1]) for l in floor.out if l.startswith("Listening on port")), None)
 
-        floor_port = floor.wait_until(announced_port, 10, "the floor forwarder's port")
+        floor_port = harness.wait_for(announced_port, "the floor forwarder's port", 10)
         paths = (("server, TCP move message", ("--port", port, "--path", "tcp", "--token", token)),
                  ("server, UDP move datagram", ("--port", port, "--path", "udp", "--token", token)),
                  ("floor (one XTest call), UDP", ("--port", floor_port, "--path", "udp")))
@@ -87,7 +91,7 @@ class Bench:
                 pooled[title]["sent"] += r["sent"]
                 pooled[title]["lost"] += r["lost"]
                 pooled[title]["samples"] += r["samples_us"]
-        self.sb.forget(floor)
+        self.h.forget(floor)
         stats = {title: {**p, **percentiles(p["samples"])} for title, p in pooled.items()}
 
         print(f"   steady {rate} moves/s, {rounds} x {seconds} s per path taken in turns; "
@@ -107,7 +111,7 @@ class Bench:
 
         count = 20000 if self.quick else 100000
         steps = "2000,5000,10000" if self.quick else "2000,5000,10000,20000,30000,40000,60000"
-        t = self.driver("throughput", "--port", port, "--token", token, "--server-pid", server.pid,
+        t = self.driver("throughput", "--port", port, "--token", token, "--server-pid", server.popen.pid,
                         "--xvfb-pid", xvfb.pid, "--count", count, "--steps", steps, timeout=240)
         b = t["blast"]
         print()
@@ -127,7 +131,53 @@ class Bench:
         self.add("throughput, one TCP connection (blast)", f"{b['messages_per_second']:.0f} moves/s")
         self.add(f"paced rate kept up (p99 <= {t['keep_up_ms']:.0f} ms)", f"{t['kept_up_rate']:.0f} moves/s")
         self.add("server CPU per move (TCP, into Xvfb)", f"{b['server_cpu_us_per_message']:.1f} us")
-        self.sb.forget(server)
+        self.h.forget(server)
+
+    # -- a phone beside a flood ----------------------------------------------------------------------------
+
+    def flood(self):
+        server, status = self.start_server("flood")
+        token = self.driver("pair", "--port", status.port, "--code", status.code, timeout=30)["token"]
+        before, opened, stop = harness.resident_kib(server.popen.pid), [0], threading.Event()
+
+        def crowd():
+            chance, peers, started = random.Random(7), [], time.monotonic()
+            while not stop.is_set():
+                # A thousand new connections a second, about what one busy host on a Wi-Fi can open.
+                if opened[0] > (time.monotonic() - started) * 1000:
+                    time.sleep(0.001)
+                    continue
+                try:
+                    peers.append(harness.abusive_peer(status.port, f"127.0.1.{opened[0] % 50 + 1}", opened[0], chance))
+                    opened[0] += 1
+                except OSError:
+                    pass
+                # Closed in batches, so that several hundred are open at once.
+                if len(peers) >= 500:
+                    for peer in peers:
+                        peer.close()
+                    peers.clear()
+            for peer in peers:
+                peer.close()
+
+        flooder = threading.Thread(target=crowd)
+        flooder.start()
+        try:
+            r = self.driver("latency", "--port", status.port, "--path", "tcp", "--token", token, "--rate", 500,
+                            "--seconds", 2 if self.quick else 10, timeout=60)
+        finally:
+            stop.set()
+            flooder.join()
+        after = harness.resident_kib(server.popen.pid)
+        p = percentiles(r["samples_us"])
+        print()
+        print(f"   a phone's TCP moves at 500/s beside {opened[0]} abusive connections at 1000/s (junk, unfinished "
+              "lines, half-open, reset, wrong codes)")
+        print(f"   {r['lost']:.0f} of {r['sent']:.0f} moves lost; p50 {us(p['p50']).strip()}, p99 {us(p['p99']).strip()}; "
+              f"server resident size {mib(before)} before, {mib(after)} after")
+        self.add(f"phone beside a flood of {opened[0]} abusive connections",
+                 f"{r['lost']:.0f} of {r['sent']:.0f} lost, p99 {us(p['p99']).strip()}, RSS {mib(before)} -> {mib(after)}")
+        self.h.forget(server)
 
     # -- memory -------------------------------------------------------------------------------------------
 
@@ -136,7 +186,7 @@ class Bench:
         # Let start-up work (first status print, store writes) finish before the idle reading.
         time.sleep(1.0)
         messages, checkpoint = (200000, 50000) if self.quick else (1000000, 200000)
-        m = self.driver("memory", "--port", status.port, "--code", status.code, "--server-pid", server.pid,
+        m = self.driver("memory", "--port", status.port, "--code", status.code, "--server-pid", server.popen.pid,
                         "--connections", 100, "--messages", messages, "--checkpoint", checkpoint, "--window", 1000,
                         timeout=420)
         print()
@@ -157,7 +207,7 @@ class Bench:
         self.add(f"RSS with {m['connections']:.0f} idle connections", mib(m["with_connections_kb"]))
         self.add(f"RSS after {first[0] // 1000}k / {last[0] // 1000}k moves",
                  f"{mib(first[1])} / {mib(last[1])} ({growth:+d} KiB)")
-        self.sb.forget(server)
+        self.h.forget(server)
 
     def add(self, name, value):
         self.summary.append((name, value))
@@ -191,14 +241,15 @@ def main():
         return 2
     build_dir = os.path.abspath(sys.argv[1])
     quick = "--quick" in sys.argv[2:]
-    sandbox.require_tools("Xvfb")
-    sandbox.enter_private_network()
+    if shutil.which("Xvfb") is None:
+        harness.skip("Xvfb is missing (scripts/install-deps.sh installs it)")
+    harness.enter_private_namespace()
     bench = Bench(build_dir, quick)
 
     def overrun(*_):
         raise TimeoutError(f"the end-to-end run took longer than {TIME_LIMIT_SECONDS} s")
 
-    # Bounded whatever happens: the exception unwinds through the sandbox, which kills every child by PID.
+    # Bounded whatever happens: the exception unwinds through the harness, which kills every child by PID.
     signal.signal(signal.SIGALRM, overrun)
     signal.alarm(TIME_LIMIT_SECONDS)
     try:

@@ -5,7 +5,7 @@
 #include "platform/input/x11_input_backend.h"
 
 #include "tests/integration/x11_test_display.h"
-#include "tests/support/recording_input_backend.h"
+#include "tests/support/fakes.h"
 
 #include <benchmark/benchmark.h>
 
@@ -28,7 +28,7 @@ Packet movePacket(float dx, float dy) {
 
 void BM_HandleMoveRecording(benchmark::State& state) {
     vemdo::testing::RecordingInputBackend backend;
-    vemdo::testing::FakeMonotonicClock clock;
+    vemdo::testing::FakeClock clock;
     CGEventInjector injector(backend, clock);
     const Packet right = movePacket(1.5f, 0.5f);
     const Packet left = movePacket(-1.5f, -0.5f);
@@ -44,17 +44,11 @@ BENCHMARK(BM_HandleMoveRecording);
 
 // One Xvfb for the whole run, started on first use.
 vemdo::X11InputBackend* x11Backend(std::string& error) {
-    static vemdo::testing::XvfbServer server;
+    static vemdo::testing::XvfbServer server(1920, 1080);
     static std::unique_ptr<vemdo::X11InputBackend> backend;
-    static std::string startError;
-    if (!backend && startError.empty()) {
-        if (server.start(1920, 1080, startError)) {
-            backend = std::make_unique<vemdo::X11InputBackend>(server.displayName().c_str());
-            if (!backend->isTrusted())
-                startError = backend->unavailableReason();
-        }
-    }
-    error = startError;
+    if (!backend && !server.displayName().empty())
+        backend = std::make_unique<vemdo::X11InputBackend>(server.displayName().c_str());
+    error = !backend ? "Xvfb did not start" : backend->isTrusted() ? "" : backend->unavailableReason();
     return error.empty() ? backend.get() : nullptr;
 }
 
@@ -65,7 +59,7 @@ void BM_HandleMoveX11(benchmark::State& state) {
         state.SkipWithError(("no X server: " + error).c_str());
         return;
     }
-    vemdo::testing::FakeMonotonicClock clock;
+    vemdo::testing::FakeClock clock;
     CGEventInjector injector(*backend, clock);
     const Packet right = movePacket(1.5f, 0.5f);
     const Packet left = movePacket(-1.5f, -0.5f);
@@ -83,7 +77,7 @@ void BM_TypeTextX11(benchmark::State& state) {
         state.SkipWithError(("no X server: " + error).c_str());
         return;
     }
-    vemdo::testing::FakeMonotonicClock clock;
+    vemdo::testing::FakeClock clock;
     CGEventInjector injector(*backend, clock);
     Packet text;
     text.kind = Kind::text;

@@ -38,6 +38,15 @@ public:
 
     void handle(const Packet& packet);
 
+    // Lets go of whatever the injector holds down (the left button, the Command key), so that a phone
+    // that vanishes mid-drag or mid-shortcut leaves no stuck input behind. Called by the transport when
+    // the last authenticated connection ends.
+    void releaseHeldInput();
+
+    double lastX() const { return m_lastX; }
+    double lastY() const { return m_lastY; }
+
+private:
     void moveMouse(float dx, float dy);
     // Reads `kind` ("down", "up" or "click") and `button`.
     void mouseButton(const Packet& packet);
@@ -46,18 +55,6 @@ public:
     void keyEvent(const Packet& packet);
     // Reads `text`.
     void typeText(const Packet& packet);
-
-    // Lets go of whatever the injector holds down (the left button, the Command key), so that a phone
-    // that vanishes mid-drag or mid-shortcut leaves no stuck input behind. Called by the transport when
-    // the last authenticated connection ends.
-    void releaseHeldInput();
-
-    double lastX() const { return m_lastX; }
-    double lastY() const { return m_lastY; }
-    bool isLeftButtonDown() const { return m_isLeftButtonDown; }
-    bool commandPressed() const { return m_commandPressed; }
-
-private:
     void resyncPointerIfIdle();
     Rect desktopBounds() const;
 

@@ -24,11 +24,11 @@ public:
     LoginItemChange registerItem() override;
     LoginItemChange unregisterItem() override;
 
+private:
     std::filesystem::path entryFile() const;
     // The entry's contents for the given program.
     static std::string entryText(const std::filesystem::path& executable);
 
-private:
     std::filesystem::path m_directory;
     std::filesystem::path m_executable;
 };

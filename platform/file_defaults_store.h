@@ -36,8 +36,6 @@ public:
     std::optional<std::string> data(std::string_view key) const override;
     bool setData(std::string_view key, std::string_view value) override;
 
-    const std::filesystem::path& file() const { return m_file; }
-
 private:
     std::filesystem::path m_file;
     mutable std::mutex m_mutex;

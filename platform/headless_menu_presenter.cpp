@@ -3,6 +3,8 @@
 
 namespace vemdo {
 
+namespace {
+
 std::string formatHeadlessBlock(const std::vector<MenuEntry>& entries, std::optional<std::uint16_t> listeningPort,
                                 const std::string& inputBackend) {
     std::string block;
@@ -21,6 +23,8 @@ std::string formatHeadlessBlock(const std::vector<MenuEntry>& entries, std::opti
     block += '\n';
     return block;
 }
+
+} // namespace
 
 HeadlessMenuPresenter::HeadlessMenuPresenter(std::ostream& out,
                                              std::function<std::optional<std::uint16_t>()> listeningPort,

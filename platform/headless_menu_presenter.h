@@ -12,14 +12,11 @@
 
 namespace vemdo {
 
-// The menu as text: one line per information entry in menu order, then "Listening on port N" or
-// "Not listening", then "Input backend: NAME" when a name is given, then an empty line. Action entries and
-// separators are left out.
-std::string formatHeadlessBlock(const std::vector<MenuEntry>& entries, std::optional<std::uint16_t> listeningPort,
-                                const std::string& inputBackend = {});
-
-// Stands in for the status item when there is no display: prints the block whenever it differs from the
-// last one printed, and flushes, so that a reader on a pipe sees each block at once.
+// Stands in for the status item when there is no display: prints the menu as a block of text whenever it
+// differs from the last one printed, and flushes, so that a reader on a pipe sees each block at once. The
+// block has one line per information entry in menu order, then "Listening on port N" or "Not listening",
+// then "Input backend: NAME" when a name is given, then an empty line; action entries and separators are
+// left out.
 class HeadlessMenuPresenter final : public StatusMenuPresenter {
 public:
     // `listeningPort` answers with the port while the server listens, and nothing otherwise.

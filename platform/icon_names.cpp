@@ -13,8 +13,9 @@ struct Mapping {
     std::string_view themeName;
 };
 
-constexpr std::array<Mapping, 12> mappings{{
+constexpr std::array<Mapping, 13> mappings{{
     {"key.fill", "dialog-password"},
+    {"exclamationmark.triangle.fill", "dialog-warning"},
     {"arrow.triangle.2.circlepath", "view-refresh"},
     {"antenna.radiowaves.left.and.right", "network-wireless-hotspot"},
     {"antenna.radiowaves.left.and.right.slash", "network-wireless-offline"},

@@ -47,6 +47,11 @@ public:
             socket->write(bytes.data(), static_cast<qint64>(bytes.size()));
     }
 
+    std::size_t unsentBytes() const override {
+        const QTcpSocket* socket = m_socket.data();
+        return socket ? static_cast<std::size_t>(socket->bytesToWrite()) : 0;
+    }
+
     void cancel() override {
         // The end must be reported after this call returns, so the close runs as a later task.
         m_queue.post([socket = m_socket] {

@@ -45,8 +45,6 @@ public:
     bool hasStatusButton() const override;
     void popUpAtStatusItem() override;
 
-    QMenu& menu() { return *m_menu; }
-
 private:
     std::unique_ptr<QMenu> m_menu;
     std::unique_ptr<QSystemTrayIcon> m_tray;
@@ -68,8 +66,6 @@ public:
     void cancelTracking() override {}
     bool hasStatusButton() const override { return false; }
     void popUpAtStatusItem() override {}
-
-    QWidget& window() { return *m_window; }
 
 private:
     std::unique_ptr<QWidget> m_window;

@@ -141,11 +141,13 @@ void addLocaleName(std::vector<std::string>& languages, std::string_view name) {
         add(std::string(name.substr(0, underscore)));
 }
 
-} // namespace
-
+// One table in the "key" = "value"; form, with // and /* */ comments and the escapes \" \\ \n \t.
+// Absent when the text is not in that form, so that a broken file does not half apply.
 std::optional<Table> parseStringsFile(std::string_view content) {
     return Parser(content).parse();
 }
+
+} // namespace
 
 std::vector<std::string> preferredLanguages(std::string_view language, std::string_view lcAll,
                                             std::string_view lcMessages, std::string_view lang) {

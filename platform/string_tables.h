@@ -30,8 +30,4 @@ std::vector<std::string> preferredLanguages(std::string_view language, std::stri
 // The same from the process environment.
 std::vector<std::string> preferredLanguages();
 
-// One table in the "key" = "value"; form, with // and /* */ comments and the escapes \" \\ \n \t.
-// Absent when the text is not in that form, so that a broken file does not half apply.
-std::optional<std::map<std::string, std::string, std::less<>>> parseStringsFile(std::string_view content);
-
 } // namespace vemdo

@@ -52,26 +52,32 @@ std::uint32_t drawBelowCodeRange(RandomSource& random) {
     return value % codeRange;
 }
 
-std::optional<SecurityManager::PairedDevices> decodePairedDevices(std::string_view json) {
+using PairingList = SecurityManager::PairingList;
+
+// Members in stored order, which is pairing order; of a device ID written twice (by hand) the last one
+// counts, in its place.
+std::optional<PairingList> decodePairings(std::string_view json) {
     rapidjson::Document document;
     document.Parse<parseFlags>(json.data(), json.size());
     if (document.HasParseError() || !document.IsObject())
         return std::nullopt;
-    SecurityManager::PairedDevices devices;
+    PairingList pairings;
     for (const auto& member : document.GetObject()) {
         if (!member.value.IsString())
             return std::nullopt;
-        devices.insert_or_assign(std::string(member.name.GetString(), member.name.GetStringLength()),
-                                 std::string(member.value.GetString(), member.value.GetStringLength()));
+        std::string deviceID(member.name.GetString(), member.name.GetStringLength());
+        std::erase_if(pairings, [&deviceID](const auto& pairing) { return pairing.first == deviceID; });
+        pairings.emplace_back(std::move(deviceID),
+                              std::string(member.value.GetString(), member.value.GetStringLength()));
     }
-    return devices;
+    return pairings;
 }
 
-std::optional<std::string> encodePairedDevices(const SecurityManager::PairedDevices& devices) {
+std::optional<std::string> encodePairings(const PairingList& pairings) {
     rapidjson::StringBuffer buffer;
     ValidatingWriter writer(buffer);
     bool ok = writer.StartObject();
-    for (const auto& [deviceID, token] : devices) {
+    for (const auto& [deviceID, token] : pairings) {
         ok = ok && writer.Key(deviceID.data(), static_cast<rapidjson::SizeType>(deviceID.size()));
         ok = ok && writer.String(token.data(), static_cast<rapidjson::SizeType>(token.size()));
     }
@@ -159,34 +165,45 @@ std::string SecurityManager::generateNewPairingCode() {
     return currentPairingCode().value_or(record.code);
 }
 
-std::optional<std::string> SecurityManager::currentPairingCode() const {
+std::optional<PairingCode> SecurityManager::storedPairingCode() const {
     auto stored = m_store.data(pairingCodeKey);
     if (!stored)
         return std::nullopt;
-    auto record = PairingCode::decodeJson(*stored);
+    return PairingCode::decodeJson(*stored);
+}
+
+std::optional<std::string> SecurityManager::currentPairingCode() const {
+    auto record = storedPairingCode();
     if (!record)
         return std::nullopt;
     return record->code;
 }
 
+const SecurityManager::PairingList& SecurityManager::pairings() const {
+    if (m_pairingsLoaded)
+        return m_pairings;
+    // While nothing is stored the store is asked again next time: a file that could not be read for a
+    // passing reason also reads as absent, and remembering that would drop every pairing at the next write.
+    if (auto stored = m_store.data(pairedDevicesKey)) {
+        m_pairings = decodePairings(*stored).value_or(PairingList{});
+        m_pairingsLoaded = true;
+    }
+    return m_pairings;
+}
+
 SecurityManager::PairedDevices SecurityManager::loadPairedDevices() const {
-    auto stored = m_store.data(pairedDevicesKey);
-    if (!stored)
-        return {};
-    return decodePairedDevices(*stored).value_or(PairedDevices{});
+    const PairingList& list = pairings();
+    return PairedDevices(list.begin(), list.end());
 }
 
-void SecurityManager::savePairedDevices(const PairedDevices& devices) {
-    storePairedDevices(devices);
-}
-
-bool SecurityManager::storePairedDevices(const PairedDevices& devices) {
-    auto json = encodePairedDevices(devices);
-    if (!json)
+bool SecurityManager::storePairings(PairingList list) {
+    auto json = encodePairings(list);
+    if (!json || !keepUnreadablePairedDevices() || !m_store.setData(pairedDevicesKey, *json))
         return false;
-    if (!keepUnreadablePairedDevices())
-        return false;
-    return m_store.setData(pairedDevicesKey, *json);
+    // Taken over only once stored, so memory never holds a pairing that the next start would not find.
+    m_pairings = std::move(list);
+    m_pairingsLoaded = true;
+    return true;
 }
 
 // A stored map that cannot be decoded reads as empty, so the next save would replace every earlier
@@ -194,7 +211,7 @@ bool SecurityManager::storePairedDevices(const PairedDevices& devices) {
 // save is refused rather than losing them.
 bool SecurityManager::keepUnreadablePairedDevices() {
     auto stored = m_store.data(pairedDevicesKey);
-    if (!stored || decodePairedDevices(*stored))
+    if (!stored || decodePairings(*stored))
         return true;
     constexpr int maxKeptValues = 100;
     for (int n = 1; n <= maxKeptValues; ++n) {
@@ -231,24 +248,49 @@ std::string SecurityManager::generateToken(std::string_view deviceID) {
     return token;
 }
 
-bool SecurityManager::validatePairing(std::string_view deviceID, std::string_view code) {
-    auto stored = currentPairingCode();
-    if (!stored || *stored != code)
+void SecurityManager::followCode(const std::optional<PairingCode>& current) {
+    if (current == m_guessedCode)
+        return;
+    m_guessedCode = current;
+    m_wrongGuesses = 0;
+}
+
+bool SecurityManager::pairingStopped() {
+    if (m_wrongGuesses < maxWrongGuessesPerCode)
         return false;
-    auto devices = loadPairedDevices();
+    followCode(storedPairingCode());
+    return m_wrongGuesses >= maxWrongGuessesPerCode;
+}
+
+bool SecurityManager::validatePairing(std::string_view deviceID, std::string_view code) {
+    if (deviceID.size() > maxDeviceIDBytes)
+        return false;
+    auto stored = storedPairingCode();
+    followCode(stored);
+    if (!stored)
+        return false;
+    if (stored->code != code) {
+        ++m_wrongGuesses;
+        return false;
+    }
     std::string token = generateToken(deviceID);
     if (token.empty())
         return false;
-    devices.insert_or_assign(std::string(deviceID), std::move(token));
+    PairingList list = pairings();
+    std::erase_if(list, [deviceID](const auto& pairing) { return pairing.first == deviceID; });
+    if (list.size() >= maxPairedDevices)
+        list.erase(list.begin(), list.end() - static_cast<std::ptrdiff_t>(maxPairedDevices - 1));
+    list.emplace_back(std::string(deviceID), std::move(token));
     // Answering success for a token that was never stored would leave the phone with nothing that
     // authenticates, so a failed write is a failed pairing.
-    return storePairedDevices(devices);
+    return storePairings(std::move(list));
 }
 
 bool SecurityManager::validateToken(std::string_view deviceID, std::string_view token) const {
-    auto devices = loadPairedDevices();
-    auto entry = devices.find(std::string(deviceID));
-    bool paired = entry != devices.end();
+    const PairingList& list = pairings();
+    auto entry =
+        std::find_if(list.begin(), list.end(), [deviceID](const auto& pairing) { return pairing.first == deviceID; });
+    bool paired = entry != list.end();
     std::string_view stored = paired ? std::string_view(entry->second) : std::string_view();
     // Comparing digests makes the time independent of where the texts differ and of the stored length;
     // the lengths are compared as well so equal digests of different texts cannot pass.
@@ -263,40 +305,20 @@ bool SecurityManager::validateToken(std::string_view deviceID, std::string_view 
     return paired & digestsEqual & lengthsEqual;
 }
 
-bool SecurityManager::checkRateLimit(std::string_view deviceID) {
-    double now = m_clock.now();
-    forgetAttemptsBefore(now - attemptWindowSeconds);
-    auto& attempts = m_connectionAttempts[std::string(deviceID)];
-    if (attempts.size() >= static_cast<std::size_t>(maxAttemptsPerMinute)) {
-        return false;
-    }
-    attempts.push_back(now);
-    return true;
-}
-
-bool SecurityManager::checkRateLimit(std::string_view deviceID, std::string_view address) {
+bool SecurityManager::checkRateLimit(std::string_view deviceID, std::string_view source) {
     double now = m_clock.now();
     forgetAttemptsBefore(now - attemptWindowSeconds);
     auto limit = static_cast<std::size_t>(maxAttemptsPerMinute);
     auto device = m_connectionAttempts.find(std::string(deviceID));
-    auto remote = m_addressAttempts.find(std::string(address));
+    auto network = m_addressAttempts.find(std::string(source));
     bool deviceFull = device != m_connectionAttempts.end() && device->second.size() >= limit;
-    bool addressFull = remote != m_addressAttempts.end() && remote->second.size() >= limit;
-    if (deviceFull || addressFull)
+    bool sourceFull = network != m_addressAttempts.end() && network->second.size() >= limit;
+    // The windows first: they cost nothing, while a stopped code is confirmed by reading the store.
+    if (deviceFull || sourceFull || pairingStopped())
         return false;
     m_connectionAttempts[std::string(deviceID)].push_back(now);
-    m_addressAttempts[std::string(address)].push_back(now);
+    m_addressAttempts[std::string(source)].push_back(now);
     return true;
-}
-
-std::size_t SecurityManager::trackedAttemptEntries() const {
-    double windowStart = m_clock.now() - attemptWindowSeconds;
-    auto live = [windowStart](const auto& entry) {
-        return std::any_of(entry.second.begin(), entry.second.end(),
-                           [windowStart](double t) { return t > windowStart; });
-    };
-    return static_cast<std::size_t>(std::count_if(m_connectionAttempts.begin(), m_connectionAttempts.end(), live) +
-                                    std::count_if(m_addressAttempts.begin(), m_addressAttempts.end(), live));
 }
 
 // Every table is pruned on every check, not only the caller's entry, so that identities that never come

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace vemdo {
 
@@ -22,21 +24,31 @@ struct PairingCode {
 
     std::string encodeJson() const;
     static std::optional<PairingCode> decodeJson(std::string_view json);
+    bool operator==(const PairingCode&) const = default;
 };
 
-// Pairing code, paired devices with their tokens, and the limit on pairing attempts.
+// Pairing code, paired devices with their tokens, and the limits on pairing attempts.
 // Code generation runs on the main thread; everything else on the transport thread. The only shared
-// state is the defaults store, which is thread-safe; the attempt tables are touched by the transport
-// thread alone.
+// state is the defaults store, which is thread-safe; the paired-device map and the attempt counts are
+// kept in memory and touched by the transport thread alone.
 class SecurityManager {
 public:
     using PairedDevices = std::map<std::string, std::string>;
+    // Device ID and token, paired longest ago first: the stored object keeps its members in this order,
+    // which is how "paired longest ago" survives a restart without a field of its own.
+    using PairingList = std::vector<std::pair<std::string, std::string>>;
 
     static constexpr std::string_view pairingCodeKey = "com.vemdo.pairingCode";
     static constexpr std::string_view pairedDevicesKey = "com.vemdo.pairedDevices";
     static constexpr std::string_view unreadablePairedDevicesKey = "com.vemdo.pairedDevices.unreadable";
     static constexpr int maxAttemptsPerMinute = 10;
     static constexpr double attemptWindowSeconds = 60;
+    // Wrong guesses one code takes in total, from anyone; then pairing stops until a new code is made.
+    static constexpr int maxWrongGuessesPerCode = 100;
+    // Longer device IDs are refused, so that the stored map stays small.
+    static constexpr std::size_t maxDeviceIDBytes = 256;
+    // Pairing one more device forgets the one paired longest ago.
+    static constexpr std::size_t maxPairedDevices = 100;
 
     SecurityManager(DefaultsStore& store, const Clock& clock, RandomSource& random);
 
@@ -50,30 +62,38 @@ public:
     // The stored code as it stands, or none when nothing readable is stored.
     std::optional<std::string> currentPairingCode() const;
 
-    // Empty when nothing is stored or the stored value cannot be decoded.
+    // The paired devices. The stored map is read at the first use and then kept in memory, so a later
+    // change of the stored value by anyone else is not seen; while nothing is stored it is looked for
+    // again at each use. Empty when nothing is stored or the stored value cannot be decoded.
     PairedDevices loadPairedDevices() const;
-    // Before replacing a stored value that cannot be decoded, keeps it under unreadablePairedDevicesKey (or
-    // that key with ".2", ".3", ... when taken), so that a damaged map is never silently lost.
-    void savePairedDevices(const PairedDevices& devices);
-    // 64 lower-case hex digits; a fresh value on every call.
-    std::string generateToken(std::string_view deviceID);
-    // True only when the code matches the stored one and the device's new token has been stored.
+    // True only when the code matches the stored one, the device ID is at most maxDeviceIDBytes long, and
+    // the device's new token has been stored. A wrong code counts towards the code's wrong guesses, which
+    // checkRateLimit answers for.
     bool validatePairing(std::string_view deviceID, std::string_view code);
     // Its time depends neither on the stored token nor on where the two differ.
     bool validateToken(std::string_view deviceID, std::string_view token) const;
 
-    // Sliding window per device ID: records the attempt and answers true, or refuses without recording.
-    bool checkRateLimit(std::string_view deviceID);
-    // The same window applied per device ID and per remote address, so that rotating device IDs does
-    // not lift the limit: allowed only when both windows allow, and then recorded in both.
-    bool checkRateLimit(std::string_view deviceID, std::string_view address);
-
-    // Number of devices and addresses with attempts still in their window (entries are dropped once empty).
-    std::size_t trackedAttemptEntries() const;
+    // A sliding window per device ID and one per network source (see Transport's networkSource), so that
+    // rotating device IDs or addresses within one network does not lift the limit; refused as well while
+    // pairingStopped(). Allowed only when everything allows, and then recorded in both windows; a refusal
+    // records nothing.
+    bool checkRateLimit(std::string_view deviceID, std::string_view source);
+    // Whether the current code has taken maxWrongGuessesPerCode wrong guesses; it stays so until a new
+    // code is stored. Reads the store only while the count is spent, to see whether the code changed.
+    bool pairingStopped();
 
 private:
     using AttemptTable = std::unordered_map<std::string, std::deque<double>>;
-    bool storePairedDevices(const PairedDevices& devices);
+
+    // 64 lower-case hex digits; a fresh value on every call.
+    std::string generateToken(std::string_view deviceID);
+    const PairingList& pairings() const;
+    // Before replacing a stored value that cannot be decoded, keeps it under unreadablePairedDevicesKey (or
+    // that key with ".2", ".3", ... when taken), so that a damaged map is never silently lost.
+    bool storePairings(PairingList pairings);
+    std::optional<PairingCode> storedPairingCode() const;
+    // Starts a fresh count of wrong guesses when the stored code is not the one counted so far.
+    void followCode(const std::optional<PairingCode>& current);
     bool keepUnreadablePairedDevices();
     // Drops every recorded time at or before windowStart, and with it every entry left empty.
     void forgetAttemptsBefore(double windowStart);
@@ -83,6 +103,13 @@ private:
     RandomSource& m_random;
     AttemptTable m_connectionAttempts;
     AttemptTable m_addressAttempts;
+    // A cache filled at the first read, hence mutable.
+    mutable PairingList m_pairings;
+    mutable bool m_pairingsLoaded = false;
+    // The code (with the moment it was made, so that a new code with the same digits is a new code) whose
+    // wrong guesses are being counted.
+    std::optional<PairingCode> m_guessedCode;
+    int m_wrongGuesses = 0;
 };
 
 } // namespace vemdo

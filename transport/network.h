@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -25,6 +26,9 @@ public:
     virtual std::string remoteAddress() const = 0;
     // Queues bytes for writing; a failed write is neither reported nor retried.
     virtual void send(std::string_view bytes) = 0;
+    // Bytes given to send() that are still held by the process, not yet taken by the system: they grow
+    // while the peer does not read.
+    virtual std::size_t unsentBytes() const = 0;
     // Closes the connection. Its end is reported later through NetworkEvents::connectionEnded, never from
     // inside this call.
     virtual void cancel() = 0;

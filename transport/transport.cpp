@@ -8,11 +8,17 @@
 #include "transport/string_table.h"
 #include "transport/task_queue.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
+#include <map>
 
 namespace vemdo {
 
@@ -42,6 +48,23 @@ std::string normalizedAddress(std::string_view address) {
     return std::string(address);
 }
 
+std::string networkSource(std::string_view address) {
+    const std::string host(address.substr(0, address.find('%')));
+    in6_addr bytes{};
+    std::array<char, INET6_ADDRSTRLEN> text{};
+    if (inet_pton(AF_INET6, host.c_str(), &bytes) != 1)
+        return std::string(address);
+    if (IN6_IS_ADDR_V4MAPPED(&bytes)) {
+        if (!inet_ntop(AF_INET, bytes.s6_addr + 12, text.data(), text.size()))
+            return std::string(address);
+        return text.data();
+    }
+    std::memset(bytes.s6_addr + 8, 0, 8);
+    if (!inet_ntop(AF_INET6, &bytes, text.data(), text.size()))
+        return std::string(address);
+    return std::string(text.data()) + "/64";
+}
+
 Transport::Transport(Dependencies dependencies) : m_deps(dependencies) {
     if (auto stored = m_deps.security.currentPairingCode())
         m_currentPairingCode = std::move(stored);
@@ -65,6 +88,17 @@ void Transport::reportListenerError(std::string_view key, std::string_view defau
 void Transport::regeneratePairingCode() {
     std::string code = m_deps.security.generateNewPairingCode();
     m_deps.mainQueue.post([this, code = std::move(code)] { m_currentPairingCode = code; });
+    // Asked on the transport queue, which owns the count of wrong guesses: any word that pairing stopped
+    // for the old code is queued before this answer, so the last word the menu gets is about the new one.
+    m_deps.network.transportQueue().post([this] { publishPairingStopped(); });
+}
+
+void Transport::publishPairingStopped() {
+    const bool stopped = m_deps.security.pairingStopped();
+    if (stopped == m_pairingStoppedPublished)
+        return;
+    m_pairingStoppedPublished = stopped;
+    m_deps.mainQueue.post([this, stopped] { m_pairingStopped = stopped; });
 }
 
 void Transport::listenerStateChanged(ListenerState state, std::optional<std::uint16_t> port) {
@@ -94,30 +128,52 @@ void Transport::startUDPListener() {
 
 void Transport::handleNewConnection(std::shared_ptr<Connection> connection) {
     const ConnectionId id = connection->id();
-    std::string address = normalizedAddress(connection->remoteAddress());
+    const std::string remote = connection->remoteAddress();
     m_connections.push_back(id);
-    m_receiveBuffers.insert_or_assign(id, ConnectionState{std::move(connection), LineFramer{}, std::move(address)});
+    m_receiveBuffers.insert_or_assign(
+        id, ConnectionState{std::move(connection), LineFramer{}, normalizedAddress(remote), networkSource(remote)});
     updateConnectedClients();
-    closeOldestUnauthenticatedBeyondLimit();
+    closeUnauthenticatedBeyondLimit();
 }
 
-void Transport::closeOldestUnauthenticatedBeyondLimit() {
+void Transport::closeUnauthenticatedBeyondLimit() {
+    // Per source: how many unauthenticated connections it holds and its oldest one (m_connections is in
+    // accepted order).
+    struct Holding {
+        std::size_t count = 0;
+        std::size_t oldestIndex = 0;
+        ConnectionState* oldest = nullptr;
+    };
+    std::map<std::string_view, Holding> sources;
     std::size_t unauthenticated = 0;
-    for (ConnectionId id : m_connections) {
-        if (!m_authenticatedConnections.contains(id) && !m_closing.contains(id))
-            ++unauthenticated;
-    }
-    for (ConnectionId id : m_connections) {
-        if (unauthenticated <= maxUnauthenticatedConnections)
-            return;
-        if (m_authenticatedConnections.contains(id) || m_closing.contains(id))
+    for (std::size_t index = 0; index < m_connections.size(); ++index) {
+        const ConnectionId id = m_connections[index];
+        auto it = m_receiveBuffers.find(id);
+        if (it == m_receiveBuffers.end() || m_authenticatedConnections.contains(id) || m_closing.contains(id))
             continue;
-        if (auto it = m_receiveBuffers.find(id); it != m_receiveBuffers.end()) {
-            m_closing.insert(id);
-            it->second.connection->cancel();
-            --unauthenticated;
+        Holding& holding = sources[it->second.source];
+        if (holding.count++ == 0) {
+            holding.oldestIndex = index;
+            holding.oldest = &it->second;
         }
+        ++unauthenticated;
     }
+    if (unauthenticated <= maxUnauthenticatedConnections)
+        return;
+    // One new connection passes the cap by one, so one close restores it. Among equally busy sources the
+    // one holding the oldest connection goes first, which is plain oldest-first when every source has one.
+    const Holding* busiest = nullptr;
+    for (const auto& [source, holding] : sources) {
+        if (!busiest || holding.count > busiest->count ||
+            (holding.count == busiest->count && holding.oldestIndex < busiest->oldestIndex))
+            busiest = &holding;
+    }
+    close(*busiest->oldest);
+}
+
+void Transport::close(ConnectionState& state) {
+    if (m_closing.insert(state.connection->id()).second)
+        state.connection->cancel();
 }
 
 void Transport::processReceivedData(ConnectionId connection, std::string_view chunk) {
@@ -127,15 +183,16 @@ void Transport::processReceivedData(ConnectionId connection, std::string_view ch
     ConnectionState& state = it->second;
     const std::vector<std::string> lines = state.framer.append(chunk);
     for (const std::string& line : lines) {
+        // A reply may have closed the connection; whatever else it sent is not for us any more.
+        if (m_closing.contains(connection))
+            return;
         if (line.empty() || !isValidUtf8(line))
             continue;
         if (auto packet = Packet::decodeJson(line))
             dispatch(*packet, state);
     }
-    if (state.framer.overflowed()) {
-        m_closing.insert(connection);
-        state.connection->cancel();
-    }
+    if (state.framer.overflowed())
+        close(state);
 }
 
 void Transport::connectionEnded(ConnectionId connection) {
@@ -182,15 +239,17 @@ void Transport::dispatch(const Packet& packet, ConnectionState& state) {
 }
 
 void Transport::handlePairRequest(const Packet& packet, ConnectionState& state) {
-    if (!packet.deviceID || !packet.pairingCode) {
+    if (!packet.deviceID || !packet.pairingCode || packet.deviceID->size() > SecurityManager::maxDeviceIDBytes) {
         sendPairResponse(false, std::string(invalidPairRequestText), std::nullopt, state);
         return;
     }
-    if (!m_deps.security.checkRateLimit(*packet.deviceID, state.address)) {
+    if (!m_deps.security.checkRateLimit(*packet.deviceID, state.source)) {
         sendPairResponse(false, std::string(tooManyAttemptsText), std::nullopt, state);
         return;
     }
-    if (!m_deps.security.validatePairing(*packet.deviceID, *packet.pairingCode)) {
+    const bool paired = m_deps.security.validatePairing(*packet.deviceID, *packet.pairingCode);
+    publishPairingStopped();
+    if (!paired) {
         sendPairResponse(false, m_deps.strings.text("pairing.invalid_code", "Invalid pairing code"), std::nullopt,
                          state);
         return;
@@ -238,10 +297,15 @@ void Transport::sendAuthResponse(bool success, std::string message, ConnectionSt
 
 void Transport::send(const Packet& reply, ConnectionState& to) {
     std::optional<std::string> json = reply.encodeJson();
-    if (!json)
-        return;
-    json->push_back('\n');
-    to.connection->send(*json);
+    if (json) {
+        json->push_back('\n');
+        to.connection->send(*json);
+    }
+    // The refusal itself is still sent, so the peer learns why it is being closed.
+    if (reply.success == false && !m_authenticatedConnections.contains(to.connection->id()))
+        ++to.failedAttempts;
+    if (to.failedAttempts >= maxFailedAttemptsPerConnection || to.connection->unsentBytes() > maxUnsentReplyBytes)
+        close(to);
 }
 
 std::uint64_t Transport::nowMilliseconds() const {

@@ -42,9 +42,14 @@ public:
 
     static constexpr std::string_view serviceName = "Vemdo Trackpad";
     static constexpr std::string_view serviceType = "_vemdo._tcp";
-    // Beyond this many unauthenticated connections the oldest unauthenticated one is closed, so that a
-    // flood of idle sockets cannot lock a phone out.
+    // Beyond this many unauthenticated connections one is closed: the oldest of the network source that
+    // holds the most of them, so that a flood of sockets from one host cannot push a phone out.
     static constexpr std::size_t maxUnauthenticatedConnections = 32;
+    // An unauthenticated connection is closed after this many refused pairings and authentications:
+    // twice what the pairing window lets one device try, so a phone still sees every answer it needs.
+    static constexpr int maxFailedAttemptsPerConnection = 20;
+    // A connection whose replies pile up unsent beyond this is closed: its peer does not read them.
+    static constexpr std::size_t maxUnsentReplyBytes = 64 * 1024;
 
     // Main thread. Publishes the stored pairing code at once, or has a new one made and published.
     explicit Transport(Dependencies dependencies);
@@ -61,6 +66,8 @@ public:
     bool isListening() const { return m_isListening; }
     int connectedClients() const { return m_connectedClients; }
     const std::optional<std::string>& currentPairingCode() const { return m_currentPairingCode; }
+    // Whether the current code has taken too many wrong guesses and pairing waits for a new code.
+    bool pairingStopped() const { return m_pairingStopped; }
     std::optional<std::uint16_t> listeningPort() const { return m_listeningPort; }
 
     // NetworkEvents: transport queue.
@@ -75,6 +82,9 @@ private:
         std::shared_ptr<Connection> connection;
         LineFramer framer;
         std::string address;
+        // What the limits count by: see networkSource.
+        std::string source;
+        int failedAttempts = 0;
     };
 
     void startUDPListener();
@@ -86,7 +96,9 @@ private:
     void sendPairResponse(bool success, std::string message, std::optional<std::string> token, ConnectionState& to);
     void sendAuthResponse(bool success, std::string message, ConnectionState& to);
     void send(const Packet& reply, ConnectionState& to);
-    void closeOldestUnauthenticatedBeyondLimit();
+    void closeUnauthenticatedBeyondLimit();
+    void close(ConnectionState& state);
+    void publishPairingStopped();
     bool addressIsAuthenticated(std::string_view address) const;
     std::uint64_t nowMilliseconds() const;
     void updateConnectedClients();
@@ -100,15 +112,22 @@ private:
     std::set<ConnectionId> m_authenticatedConnections;
     // Connections already told to close; their end is reported later and they no longer count or read.
     std::set<ConnectionId> m_closing;
+    bool m_pairingStoppedPublished = false;
 
     // Main thread.
     bool m_isListening = false;
     int m_connectedClients = 0;
     std::optional<std::string> m_currentPairingCode;
     std::optional<std::uint16_t> m_listeningPort;
+    bool m_pairingStopped = false;
 };
 
 // IPv4-mapped IPv6 text ("::ffff:192.0.2.7") as its IPv4 form; anything else unchanged.
 std::string normalizedAddress(std::string_view address);
+
+// The network an address speaks for, as the limits count it: an IPv4 address (mapped or not) stands for
+// itself, an IPv6 address for its /64 prefix ("2001:db8:1:2::/64"), zone index ignored, since one host
+// can give itself any number of addresses within its prefix. Text that is no address stands for itself.
+std::string networkSource(std::string_view address);
 
 } // namespace vemdo

@@ -467,10 +467,6 @@ bool X11InputBackend::postMouse(const MouseEvent& event) {
     return !m.broken;
 }
 
-int X11InputBackend::takeWheelClicks(double& remainder, std::int32_t delta) {
-    return vemdo::takeWheelClicks(remainder, delta);
-}
-
 bool X11InputBackend::postScroll(const ScrollEvent& event) {
     Impl& m = *m_impl;
     if (!m.usable())
@@ -483,17 +479,6 @@ bool X11InputBackend::postScroll(const ScrollEvent& event) {
     m.clickWheel(horizontal > 0 ? 6 : 7, std::abs(horizontal));
     XFlush(m.display);
     return !m.broken;
-}
-
-std::optional<std::uint32_t> X11InputBackend::keysymForKeyCode(std::uint16_t keyCode) {
-    auto meaning = keyMeaning(keyCode);
-    if (!meaning)
-        return std::nullopt;
-    return meaning->keysym;
-}
-
-std::uint32_t X11InputBackend::keysymForScalar(char32_t scalar) {
-    return vemdo::keysymForScalar(scalar);
 }
 
 bool X11InputBackend::postKey(const KeyEvent& event) {
@@ -520,10 +505,10 @@ bool X11InputBackend::postKey(const KeyEvent& event) {
         return !m.broken;
     }
 
-    auto keysym = keysymForKeyCode(event.keyCode);
-    if (!keysym)
+    auto meaning = keyMeaning(event.keyCode);
+    if (!meaning)
         return false;
-    auto keycode = m.keycodeFor(*keysym);
+    auto keycode = m.keycodeFor(meaning->keysym);
     if (!keycode)
         return false;
 

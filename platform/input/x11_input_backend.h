@@ -2,7 +2,6 @@
 #pragma once
 
 #include "injection/input_backend.h"
-#include "platform/input/wheel_steps.h"
 
 #include <cstdint>
 #include <memory>
@@ -24,8 +23,6 @@ namespace vemdo {
 // A connection that breaks later turns the backend untrusted instead of ending the process.
 class X11InputBackend final : public InputBackend {
 public:
-    static constexpr int pixelsPerWheelClick = vemdo::pixelsPerWheelClick;
-    static constexpr int maxWheelClicksPerEvent = vemdo::maxWheelClicksPerEvent;
     // A spare keycode remapped for one character is not remapped again for this long, because clients
     // look the keycode up in the map only when they get around to reading the key event.
     static constexpr double spareKeycodeReuseDelay = 0.1;
@@ -47,11 +44,6 @@ public:
 
     // Why the backend is untrusted; empty when it is trusted.
     std::string unavailableReason() const;
-
-    // The shared key map and wheel steps as this backend uses them.
-    static std::optional<std::uint32_t> keysymForKeyCode(std::uint16_t keyCode);
-    static std::uint32_t keysymForScalar(char32_t scalar);
-    static int takeWheelClicks(double& remainder, std::int32_t delta);
 
 private:
     struct Impl;

@@ -1,90 +1,183 @@
 // SPDX-License-Identifier: MIT
-#include "loopback_fixture.h"
+// The transport over real loopback sockets: the Qt network platform on its own thread, the real security
+// rules over an in-memory store, and an input backend that only records what arrives. This is also where
+// the sanitizer run sees the two threads meet.
+#include "injection/cg_event_injector.h"
+#include "platform/qt_network.h"
+#include "platform/qt_task_queue.h"
+#include "platform/system_clock.h"
+#include "security/security_manager.h"
+#include "support/fakes.h"
+#include "transport/transport.h"
+
+#include <QCoreApplication>
+#include <QTcpSocket>
+#include <QUdpSocket>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
 
 namespace vemdo::testing {
 namespace {
 
-TEST_F(NetworkLoopbackTest, PairAuthenticateAndMoveOverTcpAndUdp) {
-    ASSERT_NE(port, 0);
-    Client phone(AF_INET, port);
-    ASSERT_TRUE(phone.connected());
+// Posted from the transport thread, read from the test thread. Like a display, it reports the pointer
+// where the last move left it, so a slow (sanitized) run that lets the injector re-read it changes nothing.
+class LockedBackend final : public InputBackend {
+public:
+    bool isTrusted() const override { return true; }
+    std::vector<Rect> screenFrames() const override { return {{0, 0, 4000, 4000}}; }
+    std::optional<Point> pointerLocation() const override {
+        std::lock_guard lock(m_mutex);
+        return m_positions.empty() ? Point{1000, 1000} : m_positions.back();
+    }
+    bool postMouse(const MouseEvent& event) override {
+        std::lock_guard lock(m_mutex);
+        m_positions.push_back(event.position);
+        return true;
+    }
+    bool postScroll(const ScrollEvent&) override { return true; }
+    bool postKey(const KeyEvent&) override { return true; }
+    std::vector<Point> positions() const {
+        std::lock_guard lock(m_mutex);
+        return m_positions;
+    }
 
-    phone.send(R"({"kind":"move","dx":1,"dy":1,"timestamp":1})"
-               "\n");
-    pairAndAuthenticate(phone, "loopback-phone");
-    // The move before authentication was dropped: only moves sent from now on arrive.
-    EXPECT_TRUE(backend.mouse().empty());
+private:
+    mutable std::mutex m_mutex;
+    std::vector<Point> m_positions;
+};
 
-    phone.send(R"({"kind":"move","dx":10,"dy":5,"timestamp":2})"
-               "\n");
-    ASSERT_TRUE(waitFor([&] { return backend.mouse().size() == 1; }));
-    EXPECT_EQ(backend.mouse().back().position, (Point{1020, 1010}));
-
-    sendDatagram(port, -5, 0);
-    ASSERT_TRUE(waitFor([&] { return backend.mouse().size() == 2; }));
-    EXPECT_EQ(backend.mouse().back().position, (Point{1010, 1010}));
-    EXPECT_TRUE(waitFor([&] { return transport.connectedClients() == 1; }));
+// Runs the main thread's events (the test's sockets and the transport's publications) until the condition
+// holds or the bound passes.
+template <typename Condition> bool waitFor(Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
 }
 
-TEST_F(NetworkLoopbackTest, DatagramsWithoutAnAuthenticatedConnectionAreDropped) {
-    sendDatagram(port, 7, 7);
-    Client phone(AF_INET, port);
-    pairAndAuthenticate(phone, "late-phone");
-    phone.close();
-    ASSERT_TRUE(waitFor([&] { return transport.connectedClients() == 0; }));
-    sendDatagram(port, 7, 7);
-    // A marker that is accepted shows that the earlier datagrams had their chance to arrive.
-    Client again(AF_INET6, port);
-    ASSERT_TRUE(again.connected());
-    pairAndAuthenticate(again, "late-phone-v6");
-    again.send(R"({"kind":"move","dx":1,"dy":0,"timestamp":2})"
-               "\n");
-    ASSERT_TRUE(waitFor([&] { return !backend.mouse().empty(); }));
-    EXPECT_EQ(backend.mouse().size(), 1u);
+QByteArray bytes(const std::string& text) {
+    return QByteArray(text.data(), qsizetype(text.size()));
 }
 
-TEST_F(NetworkLoopbackTest, MessagesCutAnywhereAreAllDelivered) {
-    Client phone(AF_INET, port);
-    pairAndAuthenticate(phone, "slow-phone");
-    std::string stream;
-    for (int i = 0; i < 50; ++i)
-        stream += R"({"kind":"move","dx":1,"dy":0,"timestamp":3,"text":"ş😀"})"
-                  "\n";
-    // Single bytes with TCP_NODELAY arrive as many separate receives, splitting characters between them.
-    const int noDelay = 1;
-    ::setsockopt(phone.fd(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
-    for (std::size_t at = 0; at < stream.size(); at += 7)
-        phone.send(std::string_view(stream).substr(at, 7));
-    EXPECT_TRUE(waitFor([&] { return backend.mouse().size() == 50; }));
+void sendMove(QUdpSocket& from, const char* to, std::uint16_t port, float dx, float dy) {
+    const auto message = datagram(1, dx, dy);
+    from.writeDatagram(reinterpret_cast<const char*>(message.data()), qint64(message.size()),
+                       QHostAddress(QString::fromLatin1(to)), port);
 }
 
-TEST_F(NetworkLoopbackTest, EndlessLineIsCutOffWithoutHurtingOthers) {
-    Client phone(AF_INET, port);
-    pairAndAuthenticate(phone, "steady-phone");
-    Client flooder(AF_INET, port);
-    flooder.send(std::string(LineFramer::maxPendingBytes + 10, 'x'));
-    EXPECT_TRUE(flooder.closedByServer());
+class NetworkLoopbackTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static int argc = 1;
+        static char name[] = "network_loopback_test";
+        static char* argv[] = {name, nullptr};
+        if (!QCoreApplication::instance())
+            new QCoreApplication(argc, argv);
+    }
 
-    phone.send(R"({"kind":"move","dx":1,"dy":0,"timestamp":2})"
-               "\n");
-    EXPECT_TRUE(waitFor([&] { return backend.mouse().size() == 1; }));
+    NetworkLoopbackTest() {
+        transport.start();
+        EXPECT_TRUE(waitFor([&] { return transport.isListening() && transport.listeningPort(); }));
+        port = transport.listeningPort().value_or(0);
+    }
+
+    ~NetworkLoopbackTest() override {
+        // Stop the transport thread before the objects its tasks use go away.
+        queue.reset();
+        // Publications already queued for the main thread refer to this transport: run them while it exists.
+        QCoreApplication::processEvents();
+    }
+
+    std::unique_ptr<QTcpSocket> connection(const char* host = "127.0.0.1") {
+        auto socket = std::make_unique<QTcpSocket>();
+        socket->connectToHost(QHostAddress(QString::fromLatin1(host)), port);
+        EXPECT_TRUE(waitFor([&] { return socket->state() == QAbstractSocket::ConnectedState; }));
+        return socket;
+    }
+
+    std::optional<Packet> reply(QTcpSocket& socket) {
+        if (!waitFor([&] { return socket.canReadLine(); }))
+            return std::nullopt;
+        return Packet::decodeJson(socket.readLine().trimmed().toStdString());
+    }
+
+    // A phone on its own connection, paired and authenticated.
+    std::unique_ptr<QTcpSocket> phone(const std::string& device, const char* host = "127.0.0.1") {
+        auto socket = connection(host);
+        socket->write(bytes(pairLine(device, *security.currentPairingCode())));
+        auto paired = reply(*socket);
+        socket->write(bytes(authLine(device, paired && paired->token ? *paired->token : "")));
+        EXPECT_EQ(reply(*socket).value_or(Packet{}).success, true);
+        return socket;
+    }
+
+    bool arrived(const std::vector<Point>& expected) {
+        waitFor([&] { return backend.positions().size() >= expected.size(); });
+        return backend.positions() == expected;
+    }
+
+    MemoryDefaultsStore store;
+    SystemClock clock;
+    ScriptedRandomSource random{{3, 141, 59, 26, 53, 58, 97, 93, 238, 46, 26, 43, 38, 32, 79, 50}};
+    SecurityManager security{store, clock, random};
+    LockedBackend backend;
+    SteadyMonotonicClock monotonic;
+    FakeStrings strings;
+    std::optional<platform::QtThreadQueue> queue{std::in_place, "com.vemdo.listener"};
+    platform::QtNetworkPlatform network{*queue};
+    platform::QtTaskQueue mainQueue{QCoreApplication::instance()};
+    CGEventInjector injector{backend, monotonic};
+    Transport transport{{security, injector, network, mainQueue, clock, strings, 0}};
+    std::uint16_t port = 0;
+};
+
+TEST_F(NetworkLoopbackTest, PhonesMoveOverTcpAndDatagramsOnlyFromAuthenticatedHosts) {
+    auto early = connection();
+    early->write(bytes(line("move", R"("dx":1,"dy":1)")));
+    auto v4 = phone("v4-phone");
+    v4->write(bytes(line("move", R"("dx":1,"dy":0,"text":"ş😀")")));
+    ASSERT_TRUE(arrived({{1002, 1000}})) << "only the authenticated connection's move arrives";
+
+    // A datagram from a host without an authenticated connection, then one from the phone's host to the
+    // same server socket: once the second has arrived, the first has had its turn.
+    QUdpSocket stranger, known, knownV6;
+    ASSERT_TRUE(stranger.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+    sendMove(stranger, "127.0.0.1", port, 50, 50);
+    sendMove(known, "127.0.0.1", port, -5, 0);
+    ASSERT_TRUE(arrived({{1002, 1000}, {992, 1000}}));
+
+    // Once the phone's connection has gone its host is a stranger too; the marker now comes over IPv6.
+    auto v6 = phone("v6-phone", "::1");
+    v4.reset();
+    early.reset();
+    ASSERT_TRUE(waitFor([&] { return transport.connectedClients() == 1; }));
+    sendMove(known, "127.0.0.1", port, 50, 50);
+    sendMove(knownV6, "::1", port, 0, 5);
+    EXPECT_TRUE(arrived({{1002, 1000}, {992, 1000}, {992, 1010}}));
 }
 
-TEST_F(NetworkLoopbackTest, IdleConnectionFloodCannotLockOutAPhone) {
-    Client phone(AF_INET, port);
-    pairAndAuthenticate(phone, "flooded-phone");
-    std::vector<std::unique_ptr<Client>> idle;
+TEST_F(NetworkLoopbackTest, EndlessLinesAndIdleFloodsAreCutOffWithoutHurtingAPhone) {
+    auto steady = phone("steady-phone");
+    auto endless = connection();
+    endless->write(QByteArray(LineFramer::maxPendingBytes + 10, 'x'));
+    EXPECT_TRUE(waitFor([&] { return endless->state() == QAbstractSocket::UnconnectedState; }));
+
+    std::vector<std::unique_ptr<QTcpSocket>> idle;
     for (std::size_t i = 0; i < Transport::maxUnauthenticatedConnections + 8; ++i)
-        idle.push_back(std::make_unique<Client>(AF_INET, port));
-    EXPECT_TRUE(waitFor([&] {
-        return transport.connectedClients() == static_cast<int>(Transport::maxUnauthenticatedConnections) + 1;
-    })) << transport.connectedClients();
-    // The oldest idle connections were the ones closed.
-    EXPECT_TRUE(idle.front()->closedByServer());
+        idle.push_back(connection());
+    const int kept = int(Transport::maxUnauthenticatedConnections) + 1;
+    EXPECT_TRUE(waitFor([&] { return transport.connectedClients() == kept; })) << transport.connectedClients();
+    EXPECT_TRUE(waitFor([&] { return idle.front()->state() == QAbstractSocket::UnconnectedState; }))
+        << "the oldest idle connection is the one closed";
 
-    phone.send(R"({"kind":"move","dx":1,"dy":0,"timestamp":2})"
-               "\n");
-    EXPECT_TRUE(waitFor([&] { return backend.mouse().size() == 1; }));
+    steady->write(bytes(line("move", R"("dx":1,"dy":0)")));
+    EXPECT_TRUE(arrived({{1002, 1000}}));
 }
 
 } // namespace

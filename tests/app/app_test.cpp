@@ -1,0 +1,278 @@
+// SPDX-License-Identifier: MIT
+#include "app/app_delegate.h"
+#include "app/command_line.h"
+#include "platform/autostart_login_item.h"
+#include "support/fakes.h"
+
+#include <gtest/gtest.h>
+
+namespace vemdo::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+// One line per entry: what it says, then what a user can do with it.
+Lines describe(const std::vector<MenuEntry>& entries) {
+    static const char* const actions[] = {"", " -> refresh", " -> settings", " -> login", " -> quit"};
+    Lines lines;
+    for (const auto& e : entries) {
+        lines.push_back(e.kind == MenuEntryKind::separator ? "---" : e.plainText);
+        lines.back() += (e.enabled ? " [enabled]" : "") +
+                        (e.keyEquivalent.empty() ? "" : " [" + e.keyEquivalent + "]") +
+                        (e.checkable ? (e.checked ? " [on]" : " [off]") : "") + actions[int(e.action)];
+    }
+    return lines;
+}
+
+TEST(Menu, EntriesFollowTheServerThePermissionAndTheLoginItem) {
+    const std::pair<MenuSnapshot, Lines> rows[] = {
+        {{true, 3, false, "123456", LoginItemStatus::enabled},
+         {"Vemdo Trackpad", "---", "Pairing Code: 123456", "Generate New Code [enabled] [r] -> refresh", "---",
+          "STATUS", "Server Running", "3 Device(s) Connected", "---", "SECURITY", "Accessibility Permission Required",
+          "Open System Settings [enabled] -> settings", "---", "iOS device must be on same Wi-Fi network", "---",
+          "Launch at Login [enabled] [on] -> login", "---", "Quit [enabled] [q] -> quit"}},
+        {{false, 0, true, std::nullopt, LoginItemStatus::requiresApproval},
+         {"Vemdo Trackpad", "---", "Pairing Code: ------", "Generate New Code [enabled] [r] -> refresh", "---",
+          "STATUS", "Server Stopped", "Waiting for Device", "---", "SECURITY", "Accessibility Permission Granted",
+          "---", "iOS device must be on same Wi-Fi network", "---", "Launch at Login [enabled] [off] -> login", "---",
+          "Quit [enabled] [q] -> quit"}},
+    };
+    for (const auto& [snapshot, expected] : rows)
+        EXPECT_EQ(describe(buildMenuEntries(snapshot, FakeStrings{})), expected);
+    const auto turkish = describe(buildMenuEntries(
+        {true, 2, true, "654321"}, FakeStrings{{"menu.connected", "%d Cihaz Bağlı"}, {"menu.quit", "Çıkış"}}));
+    EXPECT_EQ(turkish[7], "2 Cihaz Bağlı");
+    EXPECT_EQ(turkish.back(), "Çıkış [enabled] [q] -> quit");
+}
+
+// The status item, the alerts, the permission, the login item and the transport, all logging into one
+// sequence.
+class FakeDesktop final : public TransportFacade,
+                          public StatusMenuPresenter,
+                          public AlertPresenter,
+                          public PermissionQuery,
+                          public LoginItemService {
+public:
+    explicit FakeDesktop(TaskQueue& mainQueue) : m_mainQueue(mainQueue) {}
+    bool isListening() override { return listening; }
+    int connectedClients() override { return clients; }
+    std::optional<std::string> currentPairingCode() override { return code; }
+    bool pairingStopped() override { return stopped; }
+    void start() override { log.push_back("start"); }
+    // Like the real transport: the new code is published later, through the main queue.
+    void regeneratePairingCode() override {
+        log.push_back("regenerate"), m_mainQueue.post([this] { code = "222222"; });
+    }
+    void createStatusItem(const SymbolIcon&) override { log.push_back("create"); }
+    void setActionHandler(std::function<void(MenuAction)> handler) override { choose = std::move(handler); }
+    void showEntries(const std::vector<MenuEntry>& entries) override {
+        log.push_back("show"), shown = describe(entries);
+    }
+    void cancelTracking() override { log.push_back("cancel"); }
+    bool hasStatusButton() const override { return true; }
+    void popUpAtStatusItem() override { log.push_back("popup"); }
+    int runModal(const AlertRequest& alert) override {
+        return log.push_back("alert " + alert.messageText + ": " + alert.informativeText), answer;
+    }
+    bool isTrusted() override { return trusted; }
+    bool isTrustedWithPrompt() override { return log.push_back("prompt"), trusted; }
+    InputObstacle obstacle() override { return blocker; }
+    void openAccessibilitySettings() override { log.push_back("settings"); }
+    LoginItemStatus status() override { return login; }
+    LoginItemChange registerItem() override { return change("register", LoginItemStatus::enabled); }
+    LoginItemChange unregisterItem() override { return change("unregister", LoginItemStatus::notRegistered); }
+
+    Lines log, shown;
+    std::function<void(MenuAction)> choose;
+    bool listening = false, trusted = true, stopped = false;
+    InputObstacle blocker = InputObstacle::none;
+    int clients = 0, answer = 1;
+    std::optional<std::string> code = "111111";
+    LoginItemStatus login = LoginItemStatus::notRegistered;
+    std::string failure;
+
+private:
+    LoginItemChange change(const char* what, LoginItemStatus after) {
+        log.push_back(what);
+        if (failure.empty())
+            login = after;
+        return {failure.empty(), failure};
+    }
+    TaskQueue& m_mainQueue;
+};
+
+struct AppTest : ::testing::Test {
+    // Launches, then forgets what launching logged.
+    void launch() {
+        delegate.applicationDidFinishLaunching();
+        desktop.log.clear();
+    }
+    ManualTaskQueue queue;
+    FakeDesktop desktop{queue};
+    FakeStrings strings;
+    int quits = 0;
+    AppDelegate delegate{{desktop, desktop, desktop, desktop, desktop, queue, strings, [this] { ++quits; }}};
+};
+
+TEST_F(AppTest, StartsUpInOrderOnce) {
+    delegate.applicationDidFinishLaunching();
+    delegate.applicationDidFinishLaunching();
+    EXPECT_EQ(desktop.log, (Lines{"create", "show", "prompt", "start"}));
+}
+
+TEST_F(AppTest, MenuIsRebuiltEveryTwoSeconds) {
+    launch();
+    EXPECT_EQ(queue.advance(1999ms), 0);
+    desktop.listening = true;
+    desktop.clients = 3;
+    desktop.stopped = true;
+    queue.advance(1ms);
+    EXPECT_EQ(desktop.log, Lines{"show"});
+    EXPECT_EQ(desktop.shown[3], "Too many wrong codes: generate a new one");
+    EXPECT_EQ(desktop.shown[7], "Server Running");
+    EXPECT_EQ(desktop.shown[8], "3 Device(s) Connected");
+    queue.advance(2000ms);
+    EXPECT_EQ(desktop.log, (Lines{"show", "show"}));
+}
+
+TEST_F(AppTest, NewCodeIsShownInTheReopenedMenuATenthOfASecondLater) {
+    launch();
+    desktop.choose(MenuAction::refreshPairingCode);
+    queue.advance(99ms);
+    EXPECT_EQ(desktop.shown[2], "Pairing Code: 111111");
+    queue.advance(1ms);
+    EXPECT_EQ(desktop.log, (Lines{"regenerate", "cancel", "show", "popup"}));
+    EXPECT_EQ(desktop.shown[2], "Pairing Code: 222222");
+}
+
+TEST_F(AppTest, AlertOneSecondAfterLaunchOnlyWithoutPermission) {
+    const std::string alert = "alert Accessibility Permission Required: Permission message";
+    const std::tuple<bool, int, Lines> rows[] = {{true, 0, {}}, {false, 1, {alert}}, {false, 0, {alert, "settings"}}};
+    for (const auto& [trusted, answer, expected] : rows) {
+        std::tie(desktop.trusted, desktop.answer) = std::pair(trusted, answer);
+        AppDelegate launched({desktop, desktop, desktop, desktop, desktop, queue, strings, {}});
+        launched.applicationDidFinishLaunching();
+        desktop.log.clear();
+        queue.advance(999ms);
+        EXPECT_TRUE(desktop.log.empty());
+        queue.advance(1ms);
+        EXPECT_EQ(desktop.log, expected) << trusted << " " << answer;
+    }
+}
+
+TEST_F(AppTest, PermissionLineAndAlertSayWhatStandsInTheWay) {
+    const std::tuple<InputObstacle, const char*, const char*> rows[] = {
+        {InputObstacle::noXTest, "Accessibility Permission Required", "Permission message"},
+        {InputObstacle::xwayland, "Input Not Possible: Xwayland Reaches Only X11 Windows", "DISPLAY names Xwayland"},
+        {InputObstacle::kwinNotAuthorized, "Input Not Possible: KDE Allows Input Only to Installed Programs",
+         "KDE Plasma lets only installed programs send input"},
+        {InputObstacle::unsupportedCompositor, "Input Not Possible: This Wayland Desktop Is Not Supported",
+         "This Wayland desktop offers none"},
+        {InputObstacle::connectionLost, "Input Not Possible: Connection to the Desktop Lost",
+         "The connection to the desktop was lost"},
+        {InputObstacle::awaitingApproval, "Input Not Possible Yet: Allow Remote Control When Asked",
+         "The desktop asks whether"},
+        {InputObstacle::refused, "Input Not Possible: Remote Control Was Not Allowed",
+         "Remote control was not allowed"},
+    };
+    desktop.trusted = false;
+    for (const auto& [obstacle, line, alert] : rows) {
+        desktop.blocker = obstacle;
+        ManualTaskQueue ownQueue;
+        AppDelegate launched({desktop, desktop, desktop, desktop, desktop, ownQueue, strings, {}});
+        launched.applicationDidFinishLaunching();
+        desktop.log.clear();
+        ownQueue.advance(1000ms);
+        EXPECT_EQ(desktop.shown[10], line);
+        ASSERT_EQ(desktop.log.size(), 1u);
+        EXPECT_TRUE(desktop.log[0].starts_with("alert Accessibility Permission Required: " + std::string(alert)))
+            << desktop.log[0];
+    }
+    // Allowed while the alert waited: the alert still explains the question the desktop asked.
+    desktop.blocker = InputObstacle::awaitingApproval;
+    ManualTaskQueue ownQueue;
+    AppDelegate launched({desktop, desktop, desktop, desktop, desktop, ownQueue, strings, {}});
+    launched.applicationDidFinishLaunching();
+    std::tie(desktop.trusted, desktop.blocker) = std::pair(true, InputObstacle::none);
+    ownQueue.advance(1000ms);
+    EXPECT_TRUE(desktop.log.back().starts_with("alert Accessibility Permission Required: The desktop asks whether"))
+        << desktop.log.back();
+}
+
+TEST_F(AppTest, MenuActions) {
+    launch();
+    desktop.choose(MenuAction::toggleLaunchAtLogin);
+    EXPECT_EQ(desktop.shown[14], "Launch at Login [enabled] [on] -> login");
+    desktop.choose(MenuAction::toggleLaunchAtLogin);
+    desktop.failure = "Permission denied";
+    desktop.choose(MenuAction::toggleLaunchAtLogin);
+    desktop.choose(MenuAction::openAccessibilitySettings);
+    desktop.choose(MenuAction::quit);
+    EXPECT_EQ(desktop.log, (Lines{"register", "show", "unregister", "show", "register",
+                                  "alert Launch at Login Error: Could not change launch at login setting: "
+                                  "Permission denied",
+                                  "settings"}));
+    EXPECT_EQ(quits, 1);
+}
+
+// Launch at Login over the real autostart entry in a private configuration home.
+TEST_F(AppTest, LaunchAtLoginWritesAndRemovesTheAutostartEntry) {
+    ScopedHome home;
+    const auto entry = home.path() / "autostart" / "vemdo-trackpad.desktop";
+    AutostartLoginItem item(AutostartLoginItem::defaultDirectory(), "/opt/vemdo dir/vemdo-trackpad");
+    AppDelegate withEntry({desktop, desktop, desktop, desktop, item, queue, strings, {}});
+    withEntry.toggleLaunchAtLogin();
+    EXPECT_NE(readFile(entry).find("\nExec=\"/opt/vemdo dir/vemdo-trackpad\"\n"), std::string::npos);
+    EXPECT_EQ(desktop.shown[14], "Launch at Login [enabled] [on] -> login");
+    const std::pair<const char*, LoginItemStatus> switchedOff[] = {
+        {"[Desktop Entry]\nHidden=true\n", LoginItemStatus::requiresApproval},
+        {"[Desktop Entry]\nX-GNOME-Autostart-enabled = false\n", LoginItemStatus::requiresApproval},
+        {"[Desktop Entry]\nExec=x\n[Desktop Action quit]\nHidden=true\n", LoginItemStatus::enabled},
+    };
+    for (const auto& [text, status] : switchedOff) {
+        writeFile(entry, text);
+        EXPECT_EQ(item.status(), status) << text;
+    }
+    withEntry.toggleLaunchAtLogin();
+    EXPECT_FALSE(std::filesystem::exists(entry));
+    EXPECT_EQ(desktop.shown[14], "Launch at Login [enabled] [off] -> login");
+}
+
+TEST(CommandLine, Arguments) {
+    const std::string inputs[] = {"auto", "x11", "wlroots", "kwin", "gnome", "portal"};
+    const std::pair<std::vector<std::string>, std::string> rows[] = {
+        {{}, ""},
+        {{"--headless", "--port", "5000"}, "headless port 5000"},
+        {{"--port=65535"}, "port 65535"},
+        {{"-h"}, "help"},
+        {{"--version"}, "version"},
+        {{"--port", "0"}, "error"},
+        {{"--port", "65536"}, "error"},
+        {{"--port", "12a"}, "error"},
+        {{"--port"}, "error"},
+        {{"--port", "80", "--port", "81"}, "error"},
+        {{"extra"}, "error"},
+        {{"--input", "kwin"}, "input kwin"},
+        {{"--input=wlroots"}, "input wlroots"},
+        {{"--input", "gnome"}, "input gnome"},
+        {{"--input=portal"}, "input portal"},
+        {{"--input", "mutter"}, "error"},
+        {{"--input"}, "error"},
+    };
+    for (const auto& [arguments, expected] : rows) {
+        const auto result = parseCommandLine(arguments);
+        std::string seen = result.options ? "" : "error";
+        if (const auto& o = result.options)
+            seen = std::string(o->headless ? "headless " : "") + (o->help ? "help " : "") +
+                   (o->version ? "version " : "") + (o->port ? "port " + std::to_string(*o->port) : "") +
+                   (o->input != InputBackendChoice::automatic ? "input " + inputs[int(o->input)] : "");
+        while (!seen.empty() && seen.back() == ' ')
+            seen.pop_back();
+        EXPECT_EQ(seen, expected) << ::testing::PrintToString(arguments);
+        EXPECT_EQ(result.error.empty(), expected != "error");
+    }
+}
+
+} // namespace
+} // namespace vemdo::testing
