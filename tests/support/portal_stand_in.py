@@ -2,7 +2,8 @@
 """A stand-in for the desktop portal's remote-desktop interface (org.freedesktop.portal.RemoteDesktop) on a
 private session bus. It answers every request as a user would (grants, or refuses at Start), hands out a
 new restore token at each start when its version has them, and forwards input to a real mutter session on
-mutter's own bus. Every call it gets is appended to --log as one JSON line.
+mutter's own bus. Every call it gets is appended to --log as one JSON line; it prints "ready" once it can
+be called.
 
 Runs under Debian's /usr/bin/python3, which has dbus-python and GLib.
 """
@@ -22,21 +23,6 @@ PATH = "/org/freedesktop/portal/desktop"
 MUTTER = "org.gnome.Mutter.RemoteDesktop"
 
 
-def plain(value):
-    """D-Bus values as JSON-friendly Python values."""
-    if isinstance(value, dict):
-        return {str(k): plain(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [plain(v) for v in value]
-    if isinstance(value, (dbus.String, dbus.ObjectPath)):
-        return str(value)
-    if isinstance(value, dbus.Boolean):
-        return bool(value)
-    if isinstance(value, (int, float)):
-        return value
-    return str(value)
-
-
 class Portal(dbus.service.Object):
     def __init__(self, bus, mutter_bus, version, answer, log):
         super().__init__(bus, PATH)
@@ -46,7 +32,7 @@ class Portal(dbus.service.Object):
 
     def record(self, method, **fields):
         with open(self.log, "a") as f:
-            f.write(json.dumps(dict(method=method, **plain(fields))) + "\n")
+            f.write(json.dumps(dict(method=method, **fields)) + "\n")
 
     def respond(self, sender, options, code, results):
         """Answers a request on the object path the caller chose, after the method call has returned."""
@@ -129,6 +115,7 @@ def main():
     Portal(bus, dbus.bus.BusConnection(args.mutter_bus), args.version, args.answer, args.log)
     # Owned last, so that whoever sees the name finds everything in place.
     name = dbus.service.BusName("org.freedesktop.portal.Desktop", bus)
+    print("ready", flush=True)
     GLib.MainLoop().run()
     del name
 
