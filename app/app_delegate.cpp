@@ -89,6 +89,7 @@ void AppDelegate::connectWithBrowser() {
 void AppDelegate::checkAccessibilityPermission() {
     if (m_deps.permission.isTrustedWithPrompt())
         return;
+    m_launchObstacle = m_deps.permission.obstacle();
     std::weak_ptr<AppDelegate*> weak = m_self;
     m_deps.mainQueue.postDelayed(accessibilityAlertDelay, [weak] {
         if (auto self = weak.lock())
@@ -99,7 +100,8 @@ void AppDelegate::checkAccessibilityPermission() {
 void AppDelegate::showAccessibilityAlert() {
     AlertRequest alert;
     alert.messageText = m_deps.strings.text("accessibility.permission_required", "Accessibility Permission Required");
-    alert.informativeText = inputPermissionMessage(m_deps.permission.obstacle(), m_deps.strings);
+    InputObstacle obstacle = m_deps.permission.isTrusted() ? m_launchObstacle : m_deps.permission.obstacle();
+    alert.informativeText = inputPermissionMessage(obstacle, m_deps.strings);
     alert.buttons = {m_deps.strings.text("accessibility.open_settings_button", "Open System Settings"),
                      m_deps.strings.text("accessibility.cancel", "Later")};
     if (m_deps.alerts.runModal(alert) == 0)

@@ -145,6 +145,9 @@ private:
 
     Dependencies m_deps;
     bool m_statusItemCreated = false;
+    // What stood in the way at the launch-time question: the alert's reason when the user has since
+    // allowed input (a desktop that asks may answer within the alert's delay).
+    InputObstacle m_launchObstacle = InputObstacle::none;
     // Delayed tasks hold this weakly and do nothing once the delegate is gone.
     std::shared_ptr<AppDelegate*> m_self;
 };

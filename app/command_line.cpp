@@ -31,6 +31,10 @@ std::optional<InputBackendChoice> parseInput(const std::string& text) {
         return InputBackendChoice::wlroots;
     if (text == "kwin")
         return InputBackendChoice::kwin;
+    if (text == "gnome")
+        return InputBackendChoice::gnome;
+    if (text == "portal")
+        return InputBackendChoice::portal;
     return std::nullopt;
 }
 
@@ -55,9 +59,10 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& arguments) {
             std::string value;
             if (argument == name) {
                 if (i + 1 >= arguments.size())
-                    return failure(std::string(name) + (name == "--input"
-                                                            ? " needs a backend name (auto, x11, wlroots or kwin)"
-                                                            : " needs a port number"));
+                    return failure(std::string(name) +
+                                   (name == "--input"
+                                        ? " needs a backend name (auto, x11, wlroots, kwin, gnome or portal)"
+                                        : " needs a port number"));
                 value = arguments[++i];
             } else {
                 value = argument.substr(name.size() + 1);
@@ -65,7 +70,8 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& arguments) {
             if (name == "--input") {
                 auto input = parseInput(value);
                 if (!input)
-                    return failure("unknown input backend '" + value + "' (expected auto, x11, wlroots or kwin)");
+                    return failure("unknown input backend '" + value +
+                                   "' (expected auto, x11, wlroots, kwin, gnome or portal)");
                 options.input = *input;
                 continue;
             }
@@ -100,7 +106,9 @@ std::string usageText(const std::string& programName, const std::string& inputIn
                        "; 0: no browser page)\n"
                        "  --input NAME  how input reaches the desktop: auto (the default: chosen from\n"
                        "                the session), x11 (XTest), wlroots (sway, Hyprland, river,\n"
-                       "                Wayfire, labwc) or kwin (KDE Plasma)\n"
+                       "                Wayfire, labwc), kwin (KDE Plasma), gnome (GNOME's own\n"
+                       "                remote-desktop interface) or portal (the desktop portal, which\n"
+                       "                asks you to allow remote control)\n"
                        "  --help        show this text and exit\n"
                        "  --version     show the version and exit\n";
     if (!inputInUse.empty())

@@ -32,8 +32,8 @@ struct CommandLineResult {
 };
 
 // Arguments after the program name. Accepts --headless, --port N (or --port=N, 1 to 65535), --web-port N
-// (0 to 65535), --input auto|x11|wlroots|kwin (or --input=NAME), --help and --version; anything else is an
-// error.
+// (0 to 65535), --input auto|x11|wlroots|kwin|gnome|portal (or --input=NAME), --help and --version; anything
+// else is an error.
 CommandLineResult parseCommandLine(const std::vector<std::string>& arguments);
 
 // `inputInUse`, when not empty, names the input backend this session gets.

@@ -49,7 +49,11 @@ public:
 // The backend's name, and whether it can post, for the terminal and --help.
 std::string inputBackendDescription(const InputBackend& backend) {
     std::string name = backend.name().empty() ? std::string("none") : backend.name();
-    return name + (backend.isTrusted() ? "" : " (input not possible)");
+    if (backend.isTrusted())
+        return name;
+    if (backend.obstacle() == InputObstacle::awaitingApproval)
+        return name + " (asks you to allow remote control)";
+    return name + " (input not possible)";
 }
 
 std::optional<std::uint16_t> portWhileListening() {
@@ -85,6 +89,8 @@ int main(int argc, char** argv) {
     }
     const CommandLine& options = *parsed.options;
     if (options.help) {
+        // The GNOME and portal backends speak D-Bus, which wants the application object.
+        QCoreApplication application(argc, argv);
         platform::setInputChoice(options.input);
         std::cout << usageText("vemdo-trackpad", inputBackendDescription(platform::inputBackend()));
         return 0;
@@ -136,8 +142,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<StatusMenuPresenter> menu;
     std::unique_ptr<AlertPresenter> alerts;
     if (headless) {
-        menu = std::make_unique<HeadlessMenuPresenter>(std::cout, portWhileListening,
-                                                       inputBackendDescription(platform::inputBackend()));
+        menu = std::make_unique<HeadlessMenuPresenter>(
+            std::cout, portWhileListening, [] { return inputBackendDescription(platform::inputBackend()); });
         const auto help = InputPermission::helpPage();
         alerts = std::make_unique<TerminalAlertPresenter>(
             std::cerr, help.empty() ? std::string() : "How to make input possible: " + help.string());
@@ -157,7 +163,8 @@ int main(int argc, char** argv) {
 
     SharedTransport transport;
     InputPermission permission([] { return platform::inputBackend().isTrusted(); }, !headless,
-                               [] { return platform::inputBackend().obstacle(); });
+                               [] { return platform::inputBackend().obstacle(); },
+                               [] { return platform::inputBackend().requestAccess(); });
     AutostartLoginItem loginItem(AutostartLoginItem::defaultDirectory(), platform::executablePath());
 
     // Held for the life of the process, as the event loop never hands control back before exit.

@@ -91,6 +91,10 @@ std::string inputNotPossibleText(InputObstacle obstacle, const StringTable& stri
         return strings.text("menu.input_unsupported", "Input Not Possible: This Wayland Desktop Is Not Supported");
     case InputObstacle::connectionLost:
         return strings.text("menu.input_lost", "Input Not Possible: Connection to the Desktop Lost");
+    case InputObstacle::awaitingApproval:
+        return strings.text("menu.input_awaiting", "Input Not Possible Yet: Allow Remote Control When Asked");
+    case InputObstacle::refused:
+        return strings.text("menu.input_refused", "Input Not Possible: Remote Control Was Not Allowed");
     case InputObstacle::none:
     case InputObstacle::noDesktop:
     case InputObstacle::noXTest:
@@ -113,11 +117,21 @@ std::string inputPermissionMessage(InputObstacle obstacle, const StringTable& st
     case InputObstacle::unsupportedCompositor:
         return strings.text("accessibility.message_unsupported",
                             "This Wayland desktop offers none of the input interfaces Vemdo Trackpad speaks. "
-                            "wlroots desktops (sway, Hyprland, river, Wayfire, labwc), KDE Plasma and X11 "
-                            "sessions work. The help page says more.");
+                            "wlroots desktops (sway, Hyprland, river, Wayfire, labwc), KDE Plasma, GNOME, "
+                            "desktops with the desktop portal's remote desktop and X11 sessions work. The help "
+                            "page says more.");
     case InputObstacle::connectionLost:
         return strings.text("accessibility.message_lost",
                             "The connection to the desktop was lost. Start Vemdo Trackpad again.");
+    case InputObstacle::awaitingApproval:
+        return strings.text("accessibility.message_awaiting",
+                            "The desktop asks whether Vemdo Trackpad may control the pointer and keyboard (remote "
+                            "desktop). Allow it in the desktop's dialog; where the desktop can remember the "
+                            "answer, it asks only once. The help page says more.");
+    case InputObstacle::refused:
+        return strings.text("accessibility.message_refused",
+                            "Remote control was not allowed, and Vemdo Trackpad does not ask again while it runs. "
+                            "Start it again to be asked again. The help page says more.");
     case InputObstacle::none:
     case InputObstacle::noDesktop:
     case InputObstacle::noXTest:

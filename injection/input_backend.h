@@ -91,12 +91,16 @@ enum class InputObstacle : std::uint8_t {
     kwinNotAuthorized,
     // A Wayland compositor that offers none of the input protocols we speak.
     unsupportedCompositor,
-    // The connection to the display or compositor broke after start.
+    // The connection to the display or compositor broke after start, or the desktop ended our session.
     connectionLost,
+    // The desktop asked the user whether to allow remote control and has no answer yet.
+    awaitingApproval,
+    // The user (or the desktop on the user's behalf) did not allow remote control; final for this run.
+    refused,
 };
 
 // Which backend to use: chosen from the session, or named on the command line.
-enum class InputBackendChoice : std::uint8_t { automatic, x11, wlroots, kwin };
+enum class InputBackendChoice : std::uint8_t { automatic, x11, wlroots, kwin, gnome, portal };
 
 // The seam between the injector, which decides what to post, and the window system, which receives it.
 //
@@ -113,8 +117,11 @@ public:
     virtual bool isTrusted() const = 0;
     // Why isTrusted() is false; none while it is true.
     virtual InputObstacle obstacle() const { return isTrusted() ? InputObstacle::none : InputObstacle::noDesktop; }
-    // The backend's name for the user ("X11", "wlroots", "KWin"); empty when it has none.
+    // The backend's name for the user ("X11", "wlroots", "KWin", "GNOME", "portal"); empty when it has none.
     virtual std::string name() const { return {}; }
+    // The launch-time question, asked once per process: a backend whose desktop asks the user (the portal)
+    // asks here and may answer before the user has decided; true when input is possible now.
+    virtual bool requestAccess() { return isTrusted(); }
 
     // The frames of all attached screens, in the system's order; empty when there is no screen.
     virtual std::vector<Rect> screenFrames() const = 0;

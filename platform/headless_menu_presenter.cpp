@@ -34,12 +34,12 @@ std::string formatHeadlessBlock(const std::vector<MenuEntry>& entries, std::opti
 
 HeadlessMenuPresenter::HeadlessMenuPresenter(std::ostream& out,
                                              std::function<std::optional<std::uint16_t>()> listeningPort,
-                                             std::string inputBackend)
+                                             std::function<std::string()> inputBackend)
     : m_out(out), m_listeningPort(std::move(listeningPort)), m_inputBackend(std::move(inputBackend)) {}
 
 void HeadlessMenuPresenter::showEntries(const std::vector<MenuEntry>& entries) {
-    std::string block =
-        formatHeadlessBlock(entries, m_listeningPort ? m_listeningPort() : std::nullopt, m_inputBackend);
+    std::string block = formatHeadlessBlock(entries, m_listeningPort ? m_listeningPort() : std::nullopt,
+                                            m_inputBackend ? m_inputBackend() : std::string());
     if (block == m_lastBlock)
         return;
     m_out << block << std::flush;

@@ -24,9 +24,9 @@ std::string formatBrowserLink(const BrowserLink& link, bool colors);
 class HeadlessMenuPresenter final : public StatusMenuPresenter {
 public:
     // `listeningPort` answers with the port while the server listens, and nothing otherwise.
-    // `inputBackend` names the input backend in use, for the block.
+    // `inputBackend` names the input backend in use and its state, for the block.
     HeadlessMenuPresenter(std::ostream& out, std::function<std::optional<std::uint16_t>()> listeningPort,
-                          std::string inputBackend = {});
+                          std::function<std::string()> inputBackend = {});
 
     void createStatusItem(const SymbolIcon&) override {}
     void setActionHandler(std::function<void(MenuAction)>) override {}
@@ -39,7 +39,7 @@ public:
 private:
     std::ostream& m_out;
     std::function<std::optional<std::uint16_t>()> m_listeningPort;
-    std::string m_inputBackend;
+    std::function<std::string()> m_inputBackend;
     std::string m_lastBlock;
     std::optional<BrowserLink> m_lastLink;
 };

@@ -476,8 +476,9 @@ int QtAlertPresenter::runModal(const AlertRequest& alert) {
     return -1;
 }
 
-InputPermission::InputPermission(std::function<bool()> trusted, bool desktop, std::function<InputObstacle()> obstacle)
-    : m_trusted(std::move(trusted)), m_desktop(desktop), m_obstacle(std::move(obstacle)) {}
+InputPermission::InputPermission(std::function<bool()> trusted, bool desktop, std::function<InputObstacle()> obstacle,
+                                 std::function<bool()> prompt)
+    : m_trusted(std::move(trusted)), m_desktop(desktop), m_obstacle(std::move(obstacle)), m_prompt(std::move(prompt)) {}
 
 std::filesystem::path InputPermission::helpPage() {
     const auto resources = platform::resourceDirectory();

@@ -90,9 +90,11 @@ public:
 // opened in the desktop's browser (or named on the terminal when there is no desktop).
 class InputPermission final : public PermissionQuery {
 public:
-    InputPermission(std::function<bool()> trusted, bool desktop, std::function<InputObstacle()> obstacle = {});
+    // `prompt`, when given, answers the launch-time question (a desktop may ask the user there).
+    InputPermission(std::function<bool()> trusted, bool desktop, std::function<InputObstacle()> obstacle = {},
+                    std::function<bool()> prompt = {});
     bool isTrusted() override { return m_trusted(); }
-    bool isTrustedWithPrompt() override { return m_trusted(); }
+    bool isTrustedWithPrompt() override { return m_prompt ? m_prompt() : m_trusted(); }
     InputObstacle obstacle() override { return m_obstacle ? m_obstacle() : InputObstacle::none; }
     void openAccessibilitySettings() override;
 
@@ -102,6 +104,7 @@ private:
     std::function<bool()> m_trusted;
     bool m_desktop;
     std::function<InputObstacle()> m_obstacle;
+    std::function<bool()> m_prompt;
 };
 
 } // namespace vemdo

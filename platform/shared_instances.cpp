@@ -103,7 +103,7 @@ const StringTable& stringTable() {
 }
 
 InputBackend& inputBackend() {
-    static auto* backend = makeInputBackend(inputChoice.load()).release();
+    static auto* backend = makeInputBackend(inputChoice.load(), &defaultsStore()).release();
     return *backend;
 }
 

@@ -11,7 +11,7 @@ packages=(
     rapidjson-dev libssl-dev libavahi-client-dev avahi-daemon avahi-utils dbus dbus-x11
     libx11-dev libxtst-dev libxrandr-dev xvfb xdotool x11-utils x11-xserver-utils
     libwayland-dev libwayland-bin wayland-protocols plasma-wayland-protocols libxkbcommon-dev
-    sway kwin-wayland xwayland qt6-wayland
+    sway kwin-wayland xwayland qt6-wayland mutter pipewire python3-dbus python3-gi
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     iproute2 util-linux procps python3 trayer haskell-gtk-sni-tray-utils
     qt6-websockets-dev libqrencode-dev zbar-tools chromium chromium-driver python3-selenium nodejs

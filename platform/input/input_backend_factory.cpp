@@ -2,6 +2,9 @@
 #include "platform/input/input_backend_factory.h"
 
 #include "platform/input/kwin_input_backend.h"
+#include "platform/input/mutter_session.h"
+#include "platform/input/portal_session.h"
+#include "platform/input/remote_desktop_backend.h"
 #include "platform/input/wayland_connection.h"
 #include "platform/input/wlroots_input_backend.h"
 #include "platform/input/x11_input_backend.h"
@@ -42,7 +45,24 @@ bool waylandSession() {
     return set("WAYLAND_DISPLAY") || (type && std::string_view(type) == "wayland");
 }
 
-std::unique_ptr<InputBackend> waylandBackend(InputBackendChoice choice) {
+std::unique_ptr<InputBackend> remoteDesktop(std::unique_ptr<RemoteDesktopSession> session) {
+    return std::make_unique<RemoteDesktopInputBackend>(std::move(session));
+}
+
+// GNOME through mutter's own interface, which asks nobody; else any desktop through the portal, which asks
+// the user. Newer mutter keeps its interface for the portal and its own programs: that, too, means the portal.
+std::unique_ptr<InputBackend> remoteDesktopBackend(DefaultsStore* store) {
+    auto mutter = std::make_unique<MutterSession>();
+    if (mutter->availability() == MutterSession::Availability::ready)
+        return remoteDesktop(std::move(mutter));
+    mutter.reset();
+    auto portal = std::make_unique<PortalSession>(store);
+    if (portal->available())
+        return remoteDesktop(std::move(portal));
+    return std::make_unique<UnavailableBackend>("Wayland", InputObstacle::unsupportedCompositor);
+}
+
+std::unique_ptr<InputBackend> waylandBackend(InputBackendChoice choice, DefaultsStore* store) {
     auto connection = std::make_unique<WaylandConnection>();
     if (!connection->alive()) {
         return std::make_unique<UnavailableBackend>(choice == InputBackendChoice::kwin ? "KWin" : "wlroots",
@@ -54,7 +74,7 @@ std::unique_ptr<InputBackend> waylandBackend(InputBackendChoice choice) {
         else if (connection->findGlobal("org_kde_kwin_fake_input") || connection->looksLikeKWin())
             choice = InputBackendChoice::kwin;
         else
-            return std::make_unique<UnavailableBackend>("Wayland", InputObstacle::unsupportedCompositor);
+            return remoteDesktopBackend(store);
     }
     if (choice == InputBackendChoice::kwin)
         return std::make_unique<KWinInputBackend>(std::move(connection));
@@ -77,24 +97,34 @@ const char* reasonText(InputObstacle obstacle) {
         return "the Wayland compositor offers no input protocol this program speaks";
     case InputObstacle::connectionLost:
         return "the connection to the desktop was lost";
+    case InputObstacle::awaitingApproval:
+        return "the desktop has not yet been asked, or the user has not yet answered, whether to allow remote "
+               "control";
+    case InputObstacle::refused:
+        return "the desktop did not allow remote control";
     }
     return "";
 }
 
 } // namespace
 
-std::unique_ptr<InputBackend> makeInputBackend(InputBackendChoice choice) {
+std::unique_ptr<InputBackend> makeInputBackend(InputBackendChoice choice, DefaultsStore* store) {
     std::unique_ptr<InputBackend> backend;
-    if (choice == InputBackendChoice::x11 || (choice == InputBackendChoice::automatic && !waylandSession())) {
+    if (choice == InputBackendChoice::gnome) {
+        backend = remoteDesktop(std::make_unique<MutterSession>());
+    } else if (choice == InputBackendChoice::portal) {
+        backend = remoteDesktop(std::make_unique<PortalSession>(store));
+    } else if (choice == InputBackendChoice::x11 || (choice == InputBackendChoice::automatic && !waylandSession())) {
         backend = std::make_unique<X11InputBackend>();
     } else {
-        backend = waylandBackend(choice);
+        backend = waylandBackend(choice, store);
         // A Wayland session whose compositor cannot be reached may still have a real X server.
         if (choice == InputBackendChoice::automatic && backend->obstacle() == InputObstacle::noDesktop &&
             set("DISPLAY"))
             backend = std::make_unique<X11InputBackend>();
     }
-    if (!backend->isTrusted()) {
+    // The portal asks the user later, at the launch-time question.
+    if (!backend->isTrusted() && backend->obstacle() != InputObstacle::awaitingApproval) {
         auto* x11 = dynamic_cast<X11InputBackend*>(backend.get());
         std::string reason = x11 ? x11->unavailableReason() : reasonText(backend->obstacle());
         std::fprintf(stderr, "vemdo: input cannot be injected (%s backend): %s\n", backend->name().c_str(),

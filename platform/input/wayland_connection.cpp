@@ -314,6 +314,18 @@ WaylandConnection::~WaylandConnection() {
     if (m.xkbContext)
         xkb_context_unref(m.xkbContext);
     if (m.display) {
+        // Disconnecting frees no proxy: a connection made only to look at the globals would leak its own.
+        for (Output& output : m.outputs) {
+            if (output.xdgOutput)
+                zxdg_output_v1_destroy(output.xdgOutput);
+            wl_output_destroy(output.output);
+        }
+        if (m.xdgOutputManager)
+            zxdg_output_manager_v1_destroy(m.xdgOutputManager);
+        if (m.seat)
+            wl_seat_destroy(m.seat);
+        if (m.registry)
+            wl_registry_destroy(m.registry);
         wl_display_flush(m.display);
         wl_display_disconnect(m.display);
     }

@@ -179,6 +179,10 @@ TEST_F(AppTest, PermissionLineAndAlertSayWhatStandsInTheWay) {
          "This Wayland desktop offers none"},
         {InputObstacle::connectionLost, "Input Not Possible: Connection to the Desktop Lost",
          "The connection to the desktop was lost"},
+        {InputObstacle::awaitingApproval, "Input Not Possible Yet: Allow Remote Control When Asked",
+         "The desktop asks whether"},
+        {InputObstacle::refused, "Input Not Possible: Remote Control Was Not Allowed",
+         "Remote control was not allowed"},
     };
     desktop.trusted = false;
     for (const auto& [obstacle, line, alert] : rows) {
@@ -193,6 +197,15 @@ TEST_F(AppTest, PermissionLineAndAlertSayWhatStandsInTheWay) {
         EXPECT_TRUE(desktop.log[0].starts_with("alert Accessibility Permission Required: " + std::string(alert)))
             << desktop.log[0];
     }
+    // Allowed while the alert waited: the alert still explains the question the desktop asked.
+    desktop.blocker = InputObstacle::awaitingApproval;
+    ManualTaskQueue ownQueue;
+    AppDelegate launched({desktop, desktop, desktop, desktop, desktop, ownQueue, strings, {}});
+    launched.applicationDidFinishLaunching();
+    std::tie(desktop.trusted, desktop.blocker) = std::pair(true, InputObstacle::none);
+    ownQueue.advance(1000ms);
+    EXPECT_TRUE(desktop.log.back().starts_with("alert Accessibility Permission Required: The desktop asks whether"))
+        << desktop.log.back();
 }
 
 TEST_F(AppTest, MenuActions) {
@@ -235,7 +248,7 @@ TEST_F(AppTest, LaunchAtLoginWritesAndRemovesTheAutostartEntry) {
 }
 
 TEST(CommandLine, Arguments) {
-    const std::string inputs[] = {"auto", "x11", "wlroots", "kwin"};
+    const std::string inputs[] = {"auto", "x11", "wlroots", "kwin", "gnome", "portal"};
     const std::pair<std::vector<std::string>, std::string> rows[] = {
         {{}, ""},
         {{"--headless", "--port", "5000"}, "headless port 5000"},
@@ -250,7 +263,9 @@ TEST(CommandLine, Arguments) {
         {{"extra"}, "error"},
         {{"--input", "kwin"}, "input kwin"},
         {{"--input=wlroots"}, "input wlroots"},
-        {{"--input", "gnome"}, "error"},
+        {{"--input", "gnome"}, "input gnome"},
+        {{"--input=portal"}, "input portal"},
+        {{"--input", "mutter"}, "error"},
         {{"--input"}, "error"},
     };
     for (const auto& [arguments, expected] : rows) {

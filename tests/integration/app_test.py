@@ -29,7 +29,8 @@ def terminal(h):
     step("bad arguments exit with 2 and say why")
     for bad, why in ((["--bogus"], "unknown argument '--bogus'"), (["--port"], "--port needs a port number"),
                      (["--port", "70000"], "invalid port number '70000' (expected 1 to 65535)"),
-                     (["--input", "gnome"], "unknown input backend 'gnome' (expected auto, x11, wlroots or kwin)")):
+                     (["--input", "mutter"],
+                      "unknown input backend 'mutter' (expected auto, x11, wlroots, kwin, gnome or portal)")):
         result = h.run([h.args.server, *bad], env=h.server_env("bad"))
         assert (result.returncode, result.stdout, result.stderr) == (
             2, "", f"vemdo-trackpad: {why}\nTry 'vemdo-trackpad --help' for more information.\n"), result

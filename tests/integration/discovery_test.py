@@ -16,7 +16,7 @@ WARNING = "Warning: DNS-SD advertisement unavailable (the Avahi daemon is not ru
 
 
 def scenario(h):
-    h.system_bus()
+    h.bus("system")
     first = h.server("first")
     port = first.ready().port
     first.wait_line(re.escape(WARNING), "err")

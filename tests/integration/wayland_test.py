@@ -7,8 +7,13 @@ sway:     the wlroots backend from pairing on, over TCP and UDP: pointer, button
           text of any script, Command-C as Control-C, two outputs side by side; the compositor going away.
 kwin:     the KWin backend for the installed program; the same program run from elsewhere is refused.
 xwayland: on sway, DISPLAY naming Xwayland: the X11 backend refuses it and says why.
+gnome:    headless mutter with PipeWire, beside a portal: mutter's own interface, absolute motion, keys on the layout.
+gnome_relative: mutter without PipeWire: relative motion.
+portal:   a stand-in portal forwarding to mutter: one approval per start (version 1), a restore token kept and
+          replaced (version 2), a refusal that holds.
 """
 
+import json
 import os
 import sys
 
@@ -21,6 +26,10 @@ CONTROL_C = "key 55 down\nkey 8\nkey 55 up\nkey 8\n"
 CONTROL_C_KEYS = [("key", *k) for k in (("Control_L", 1, "-"), ("c", 1, "ctrl"), ("c", 0, "ctrl"),
                                          ("Control_L", 0, "ctrl"), ("c", 1, "-"), ("c", 0, "-"))]
 KWIN_REFUSED = "Input Not Possible: KDE Allows Input Only to Installed Programs"
+LEFT_OUT = ("vemdo: the {} input backend cannot type some characters of the text sent (they are not on the keyboard "
+            "layout); such characters are left out")
+GRANTED = "Accessibility Permission Granted"
+REFUSED = "Input Not Possible: Remote Control Was Not Allowed"
 
 
 def phone(h, server, script):
@@ -32,11 +41,29 @@ def phone(h, server, script):
     return at
 
 
+def assert_backend_in_use(h, name):
+    line = h.run([h.args.server, "--help"], env=h.server_env("help")).stdout.splitlines()[-1]
+    assert line == f"Input backend in use here: {name}", line
+
+
+def left_out(server):
+    return [line for line in server.err if "left out" in line]
+
+
+def moves(recorder):
+    """Pointer positions, each only where it changed, and buttons."""
+    events, where = [], None
+    for event in recorder.events("motion", "button"):
+        if event != where:
+            events.append(event)
+        where = event if event[0] == "motion" else where
+    return events
+
+
 def sway(h):
     compositor = h.sway((800, 600), (800, 600))
     left, right = h.recorder("left", cls=WaylandRecorder), h.recorder("right", cls=WaylandRecorder)
-    help_text = h.run([h.args.server, "--help"], env=h.server_env("help")).stdout
-    assert help_text.endswith("\nInput backend in use here: wlroots\n"), help_text
+    assert_backend_in_use(h, "wlroots")
     server = h.server()
 
     step("from the top-left corner: a move, clicks, a drag, wheel up, down and right, text, Command-C")
@@ -85,9 +112,7 @@ def kwin(h):
         ("motion", 200, 100), ("motion", 220, 110), ("button", 272, 1), ("button", 272, 0), ("button", 273, 1),
         ("button", 273, 0), ("axis", 0, -45), ("axis", 0, 45)], recorder.out
     assert recorder.events("key")[-6:] == CONTROL_C_KEYS, recorder.out
-    assert [line for line in installed.err if "left out" in line] == [
-        "vemdo: the KWin input backend cannot type some characters of the text sent (they are not on the keyboard "
-        "layout); such characters are left out"], installed.err
+    assert left_out(installed) == [LEFT_OUT.format("KWin")], installed.err
 
 
 def xwayland(h):
@@ -98,7 +123,87 @@ def xwayland(h):
     assert block.lines[-1] == "Input backend: X11 (input not possible)", block.lines
 
 
+def gnome(h):
+    h.mutter(pipewire=True)
+    calls = h.portal(2, bus=h.mutter_bus)
+    recorder = h.recorder("gnome", cls=WaylandRecorder)
+    assert_backend_in_use(h, "GNOME")
+    server = h.server()
+
+    step("from the middle of the screen to a spot, clicks, wheel down and up, text with a character not on the layout, "
+         "Command-C; the portal beside mutter is not asked")
+    phone(h, server, f"move 100 50\nclick\nclick right\nscroll 0 60\nscroll 0 -60\ntype Hé!\n{CONTROL_C}type é\n")
+    wait_for(lambda: recorder.text() == "H!c", "the text and the plain C")
+    assert moves(recorder)[-5:] == [("motion", 840, 460), ("button", 272, 1), ("button", 272, 0), ("button", 273, 1),
+                                    ("button", 273, 0)], recorder.out
+    assert recorder.events("discrete") == [("discrete", 0, -1)] * 3 + [("discrete", 0, 1)] * 3, recorder.out
+    assert recorder.events("key")[-6:] == CONTROL_C_KEYS, recorder.out
+    assert left_out(server) == [LEFT_OUT.format("GNOME")], server.err
+    assert calls() == [], calls()
+
+
+def gnome_relative(h):
+    h.mutter(pipewire=False)
+    recorder = h.recorder("gnome", cls=WaylandRecorder)
+    server = h.server()
+    step("without PipeWire: relative motion, which meets the tracked position at the top-left corner")
+    phone(h, server, "move -5000 -5000\nmove 100 50\nmove -10 5\nclick\n")
+    wait_for(lambda: moves(recorder)[-2:] == [("button", 272, 1), ("button", 272, 0)], "the click")
+    assert moves(recorder)[-5:-2] == [("motion", 0, 0), ("motion", 200, 100), ("motion", 180, 110)], recorder.out
+    server.wait_line(r"vemdo: mutter cannot cast the screen.*", "err")
+
+
+def stored_token(h):
+    with open(os.path.join(h.config_home("server"), "vemdo-trackpad", "defaults.json")) as f:
+        return json.load(f).get("com.vemdo.portalRestoreToken")
+
+
+def portal(h):
+    h.mutter(pipewire=False)
+    recorder = h.recorder("portal", cls=WaylandRecorder)
+
+    step("version 1, where only the portal is offered: at each start one session with keyboard and pointer, no token")
+    calls = h.portal(1)
+    assert_backend_in_use(h, "portal (asks you to allow remote control)")
+    assert calls() == [], calls()
+    server = h.server()
+    server.wait_status(lambda s: GRANTED in s.lines, "the grant")
+    phone(h, server, "move -5000 -5000\nmove 100 50\nclick\ntype Hé!\n")
+    wait_for(lambda: recorder.text() == "H!", "the text")
+    assert moves(recorder)[-3:] == [("motion", 200, 100), ("button", 272, 1), ("button", 272, 0)], recorder.out
+    assert left_out(server) == [LEFT_OUT.format("portal")], server.err
+    assert [(c["method"], c.get("options", {}).get("types")) for c in calls()] == [
+        ("CreateSession", None), ("SelectDevices", 3), ("Start", None)], calls()
+    assert "persist_mode" not in calls()[1]["options"] and stored_token(h) is None, calls()
+    h.forget(server)
+    server = h.server()
+    wait_for(lambda: len(calls()) == 6, "the second start's session")
+    assert [c["method"] for c in calls()] == ["CreateSession", "SelectDevices", "Start"] * 2, calls()
+    h.forget(server)
+
+    step("version 2: the token is stored, handed back at the next start and replaced by the new one")
+    calls = h.portal(2)
+    server = h.server()
+    first = wait_for(lambda: stored_token(h), "a stored token")
+    assert calls()[1]["options"]["persist_mode"] == 2 and "restore_token" not in calls()[1]["options"], calls()
+    h.forget(server)
+    server = h.server()
+    wait_for(lambda: stored_token(h) != first, "the next token")
+    assert calls()[4]["options"]["restore_token"] == first and stored_token(h), calls()
+    h.forget(server)
+
+    step("refused: the permission line says so, and nothing asks again")
+    calls = h.portal(1, answer="refuse")
+    server = h.server()
+    phone(h, server, "move 10 10\nclick\ntype x\n")
+    server.wait_status(lambda s: REFUSED in s.lines, "the refusal")
+    assert server.blocks[-1].lines[-1] == "Input backend: portal (input not possible)", server.blocks[-1].lines
+    assert [c["method"] for c in calls()] == ["CreateSession", "SelectDevices", "Start"], calls()
+    assert recorder.text() == "H!", recorder.out
+
+
 if __name__ == "__main__":
-    main({"sway": sway, "kwin": kwin, "xwayland": xwayland},
-         ["sway", "kwin_wayland", "Xwayland", "xhost", "setpriv", "dbus-daemon"], "server", "client",
-         "wayland-recorder", "build")
+    main({"sway": sway, "kwin": kwin, "xwayland": xwayland, "gnome": gnome, "gnome_relative": gnome_relative,
+          "portal": portal},
+         ["sway", "kwin_wayland", "Xwayland", "xhost", "setpriv", "dbus-daemon", "dbus-send", "mutter", "pipewire"],
+         "server", "client", "wayland-recorder", "build")

@@ -20,17 +20,19 @@ using Lines = std::vector<std::string>;
 TEST(Terminal, StatusBlockIsPrintedWhenItChangesAndAlertsAsText) {
     std::ostringstream out;
     std::optional<std::uint16_t> port;
+    std::string backend = "portal (asks you to allow remote control)";
     HeadlessMenuPresenter presenter(
-        out, [&port] { return port; }, "wlroots");
+        out, [&port] { return port; }, [&backend] { return backend; });
     const auto entries = buildMenuEntries({true, 3, false, "123456"}, FakeStrings{});
     presenter.showEntries(entries);
     presenter.showEntries(entries);
     port = 40017;
+    backend = "portal"; // the user allowed it since the last block
     presenter.showEntries(entries);
     const std::string block = "Vemdo Trackpad\nPairing Code: 123456\nSTATUS\nServer Running\n3 Device(s) Connected\n"
                               "SECURITY\nAccessibility Permission Required\niOS device must be on same Wi-Fi network\n";
-    EXPECT_EQ(out.str(), block + "Not listening\nInput backend: wlroots\n\n" + block +
-                             "Listening on port 40017\nInput backend: wlroots\n\n");
+    EXPECT_EQ(out.str(), block + "Not listening\nInput backend: portal (asks you to allow remote control)\n\n" + block +
+                             "Listening on port 40017\nInput backend: portal\n\n");
 
     std::ostringstream alerts;
     EXPECT_EQ(TerminalAlertPresenter(alerts, "See help.html").runModal({"Title", "Details", {"OK"}}), -1);

@@ -387,12 +387,15 @@ class Harness:
         return subprocess.run(argv, env=env or self.env, capture_output=True, text=True, timeout=timeout,
                               preexec_fn=_die_with_parent, **kwargs)
 
-    def system_bus(self):
-        with open(self.path("system-bus.conf"), "w") as f:
-            f.write(_DBUS_CONFIG)
-        bus = self.spawn(["dbus-daemon", f"--config-file={self.path('system-bus.conf')}", "--nofork",
+    def bus(self, name):
+        """A D-Bus daemon that every user may use (mutter runs as nobody, its clients as root); returns its
+        address. The one named "system" listens where the system bus is looked for."""
+        listen = "/run/dbus/system_bus_socket" if name == "system" else self.path(f"{name}-bus")
+        with open(self.path(f"{name}-bus.conf"), "w") as f:
+            f.write(_DBUS_CONFIG.replace("/run/dbus/system_bus_socket", listen))
+        bus = self.spawn(["dbus-daemon", f"--config-file={self.path(name + '-bus.conf')}", "--nofork",
                           "--print-address"])
-        bus.wait_line(r"unix:.*")
+        return bus.wait_line(r"unix:.*")
 
     def session_bus(self):
         bus = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address",
@@ -434,9 +437,7 @@ class Harness:
         """Headless sway with outputs (width, height) side by side, HEADLESS-1 on the left; a window with the
         title "right" opens on the second. It runs as nobody (it refuses root) in a runtime directory of
         that user; WAYLAND_DISPLAY names its socket for our clients."""
-        os.chmod(self.tmp, 0o711)
-        runtime, left = self.path("sway", mode=0o700), 0
-        os.chown(runtime, _NOBODY.pw_uid, _NOBODY.pw_gid)
+        runtime, left = self._runtime_of_nobody("sway"), 0
         lines = ["xwayland disable", "default_border none", "focus_follows_mouse no", "mouse_warping none",
                  'for_window [title="right"] move container to output HEADLESS-2']
         for number, (width, height) in enumerate(outputs, 1):
@@ -449,6 +450,49 @@ class Harness:
                                    WLR_BACKENDS="headless", WLR_LIBINPUT_NO_DEVICES="1", WLR_RENDERER="pixman",
                                    WLR_HEADLESS_OUTPUTS=str(len(outputs)))
         return self._wayland(_as_nobody(["sway", "-c", self.path("sway.conf")]), runtime, "wayland-1")
+
+    def _runtime_of_nobody(self, name):
+        os.chmod(self.tmp, 0o711)
+        runtime = self.path(name, mode=0o700)
+        os.chown(runtime, _NOBODY.pw_uid, _NOBODY.pw_gid)
+        return runtime
+
+    def mutter(self, pipewire):
+        """Headless mutter on a 1280x720 virtual monitor, as nobody, with a bus of its own that
+        DBUS_SESSION_BUS_ADDRESS then names; with pipewire, a PipeWire daemon beside it, without which mutter
+        cannot cast the screen."""
+        runtime = self._runtime_of_nobody("mutter")
+        self.mutter_bus = self.env["DBUS_SESSION_BUS_ADDRESS"] = self.bus("mutter")
+        self.compositor_env = dict(PATH=os.environ["PATH"], HOME=runtime, XDG_RUNTIME_DIR=runtime,
+                                   DBUS_SESSION_BUS_ADDRESS=self.mutter_bus)
+        if pipewire:
+            self.spawn(_as_nobody(["pipewire"]), env=self.compositor_env)
+            wait_for(lambda: os.path.exists(os.path.join(runtime, "pipewire-0")), "PipeWire's socket")
+        self._wayland(_as_nobody(["mutter", "--headless", "--wayland", "--no-x11", "--virtual-monitor", "1280x720",
+                                  "--wayland-display", "wayland-m"]), runtime, "wayland-m")
+        owner = ["dbus-send", f"--bus={self.mutter_bus}", "--print-reply", "--dest=org.freedesktop.DBus", "/",
+                 "org.freedesktop.DBus.NameHasOwner", "string:org.gnome.Mutter.RemoteDesktop"]
+        wait_for(lambda: "boolean true" in self.run(owner).stdout, "mutter's remote desktop on its bus")
+
+    def portal(self, version, answer="grant", bus=None):
+        """The stand-in for the desktop portal (tests/support/portal_stand_in.py) of that interface version,
+        answering "grant" or "refuse", forwarding input to mutter. It serves on the bus given, else on a bus of
+        its own that DBUS_SESSION_BUS_ADDRESS then names. Returns a function that reads the calls it got."""
+        self.portals = getattr(self, "portals", 0) + 1
+        log = self.path(f"portal-{self.portals}.log")
+        if bus is None:
+            bus = self.env["DBUS_SESSION_BUS_ADDRESS"] = self.bus(f"portal-{self.portals}")
+        stand_in = os.path.join(os.path.dirname(os.path.abspath(__file__)), "portal_stand_in.py")
+        # Debian's Python, which has dbus-python and GLib.
+        self.spawn(["/usr/bin/python3", stand_in, "--bus", bus, "--mutter-bus", self.mutter_bus, "--version",
+                    str(version), "--answer", answer, "--log", log]).wait_line("ready")
+
+        def calls():
+            if not os.path.exists(log):
+                return []
+            with open(log) as f:
+                return [json.loads(line) for line in f]
+        return calls
 
     def kwin(self, data_dir):
         """KWin on a 1280x720 virtual output with a session bus of its own. Fake input goes to programs whose

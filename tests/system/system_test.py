@@ -15,7 +15,7 @@ TEXT = "Hi é ğ e\u0301 😀!"
 
 
 def scenario(h):
-    h.system_bus()
+    h.bus("system")
     h.avahi()
     h.xvfb()
     h.run(["xdotool", "mousemove", str(X), str(Y)], check=True)
