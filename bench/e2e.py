@@ -79,7 +79,8 @@ class Bench:
         paths = {"server, UDP datagram": ("--port", port, "--path", "udp", "--token", token),
                  "floor, UDP datagram": ("--port", floors["udp"], "--path", "udp"),
                  "server, TCP move line": ("--port", port, "--path", "tcp", "--token", token),
-                 "floor, TCP move line": ("--port", floors["tcp"], "--path", "tcp")}
+                 "floor, TCP move line": ("--port", floors["tcp"], "--path", "tcp"),
+                 "server, WebSocket message": ("--port", harness.WEB_PORT, "--path", "ws", "--token", token)}
         # The paths take turns within every round, so that a busy moment of the shared machine falls on all
         # of them alike; each round's p50 and p99 is one sample, and the median over the rounds is reported.
         runs = {title: [] for title in paths}
@@ -107,6 +108,9 @@ class Bench:
             ratio = [medians[server_path][q] / medians[floor_path][q] for q in (0, 1)]
             print(f"   ratio server/floor ({kind}): p50 x{ratio[0]:.2f}, p99 x{ratio[1]:.2f}")
             self.add(f"latency ratio server/floor ({kind})", f"p50 x{ratio[0]:.2f}, p99 x{ratio[1]:.2f}")
+        web = medians["server, WebSocket message"][0] / medians["server, TCP move line"][0]
+        print(f"   the browser page's road against the app's: WebSocket p50 / TCP p50 x{web:.2f}")
+        self.add("latency ratio WebSocket/TCP (p50)", f"x{web:.2f}")
 
         count = 20000 if self.quick else 100000
         steps = "2000,5000,10000" if self.quick else "2000,5000,10000,20000,30000,40000,60000"

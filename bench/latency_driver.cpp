@@ -4,7 +4,7 @@
 // standard error. bench/e2e.py runs it inside a private network namespace next to its own Xvfb.
 //
 //   latency_driver pair --port N --code CODE [--device-id ID]
-//   latency_driver latency --port N --path tcp|udp [--code CODE | --token T] [--rate 500] [--seconds 3]
+//   latency_driver latency --port N --path tcp|udp|ws [--code CODE | --token T] [--rate 500] [--seconds 3]
 //                  (neither --code nor --token: the peer is a floor forwarder)
 //   latency_driver throughput --port N (--code CODE | --token T) --server-pid P [--xvfb-pid P] [--count N] [--blasts 3]
 //                  [--steps 2000,5000,...] [--step-seconds 1] [--keep-up-ms 10]
@@ -165,7 +165,44 @@ public:
     TcpConnection& operator=(const TcpConnection&) = delete;
     ~TcpConnection() { ::close(m_fd); }
 
+    // The browser page's road: an HTTP upgrade to a WebSocket on the page's port, then one text frame per
+    // message in each direction.
+    static std::unique_ptr<TcpConnection> webSocket(int port) {
+        auto connection = std::make_unique<TcpConnection>(port);
+        const std::string host = "127.0.0.1:" + std::to_string(port);
+        connection->send("GET /ws HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+                         "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+                         "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+        std::string head;
+        while (head.find("\r\n\r\n") == std::string::npos)
+            head += connection->readLine() + "\n";
+        if (head.rfind("HTTP/1.1 101", 0) != 0)
+            fail("WebSocket refused: " + head.substr(0, head.find('\r')));
+        connection->m_webSocket = true;
+        return connection;
+    }
+
     void send(std::string_view bytes) {
+        if (m_webSocket) {
+            // Each line a masked text frame (a zero mask leaves the payload as it is).
+            std::string frames;
+            for (std::size_t end; (end = bytes.find('\n')) != std::string_view::npos; bytes.remove_prefix(end + 1)) {
+                frames += char(0x81);
+                if (end < 126) {
+                    frames += char(0x80 | end);
+                } else {
+                    frames += char(0x80 | 126);
+                    frames += char(end >> 8);
+                    frames += char(end & 0xFF);
+                }
+                frames.append(4, '\0').append(bytes.substr(0, end));
+            }
+            return sendRaw(frames);
+        }
+        sendRaw(bytes);
+    }
+
+    void sendRaw(std::string_view bytes) {
         while (!bytes.empty()) {
             ssize_t n = ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
             if (n < 0 && errno == EINTR)
@@ -176,10 +213,21 @@ public:
         }
     }
 
+    // One reply: a line, or on a WebSocket one frame's payload (replies are short, unmasked text frames).
     std::string readLine(int timeoutMs = 10000) {
         const std::int64_t deadline = nowNs() + std::int64_t(timeoutMs) * 1'000'000;
         for (;;) {
-            if (auto end = m_pending.find('\n'); end != std::string::npos) {
+            const std::size_t start = m_pending.size() >= 2 && (m_pending[1] & 0x7F) == 126 ? 4 : 2;
+            if (m_webSocket && m_pending.size() >= start) {
+                const std::size_t length =
+                    start == 4 ? std::size_t(std::uint8_t(m_pending[2])) << 8 | std::uint8_t(m_pending[3])
+                               : std::size_t(m_pending[1] & 0x7F);
+                if (m_pending.size() >= start + length) {
+                    std::string payload = m_pending.substr(start, length);
+                    m_pending.erase(0, start + length);
+                    return payload;
+                }
+            } else if (auto end = m_pending.find('\n'); !m_webSocket && end != std::string::npos) {
                 std::string line = m_pending.substr(0, end);
                 m_pending.erase(0, end + 1);
                 return line;
@@ -198,6 +246,7 @@ public:
 
 private:
     int m_fd = -1;
+    bool m_webSocket = false;
     std::string m_pending;
 };
 
@@ -508,13 +557,15 @@ template <typename Send> Json pacedRun(double rate, std::size_t count, bool keep
 int latencyCommand(const Options& options) {
     // Without a token or code the peer is a floor forwarder, which takes moves without authentication.
     std::unique_ptr<TcpConnection> control;
-    if (options.path == "tcp" || !options.token.empty() || !options.code.empty())
+    if (options.path == "ws")
+        control = TcpConnection::webSocket(options.port);
+    else if (options.path == "tcp" || !options.token.empty() || !options.code.empty())
         control = std::make_unique<TcpConnection>(options.port);
     if (!options.token.empty() || !options.code.empty())
         authenticate(*control, options.deviceId, tokenFor(options));
     const auto count = std::size_t(options.rate * options.seconds);
     Json json;
-    if (options.path == "tcp") {
+    if (options.path == "tcp" || options.path == "ws") {
         json = pacedRun(options.rate, count, true, [&](std::size_t i) { control->send(moveLine(i)); });
     } else if (options.path == "udp") {
         // The authenticated connection above stays open: the server takes datagrams only from its address.
@@ -529,7 +580,7 @@ int latencyCommand(const Options& options) {
         });
         ::close(fd);
     } else {
-        fail("--path is tcp or udp");
+        fail("--path is tcp, udp or ws");
     }
     json.add("path", options.path);
     std::printf("%s\n", json.str().c_str());
