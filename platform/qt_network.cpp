@@ -195,8 +195,12 @@ private:
         std::memcpy(&m_lastSender, &sender, length);
         m_lastSenderLength = length;
         std::array<char, INET6_ADDRSTRLEN + IF_NAMESIZE + 1> text{};
-        if (sender.ss_family == AF_INET6) {
-            const auto& in6 = reinterpret_cast<const sockaddr_in6&>(sender);
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(sender);
+        if (sender.ss_family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr)) {
+            // An IPv4 phone on the dual-stack socket: its plain IPv4 text, as the transport compares it.
+            ::inet_ntop(AF_INET, &in6.sin6_addr.s6_addr[12], text.data(), text.size());
+            m_lastSenderText = text.data();
+        } else if (sender.ss_family == AF_INET6) {
             ::inet_ntop(AF_INET6, &in6.sin6_addr, text.data(), INET6_ADDRSTRLEN);
             m_lastSenderText = text.data();
             // A link-local address means nothing without its interface, as Qt writes it too.
