@@ -14,7 +14,7 @@ endif
 
 CMAKE_CONFIGURE = cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEMDO_WERROR=$(WERROR)
 
-.PHONY: all deps configure build run test unit-test format-check format install bench fuzz sanitize clean
+.PHONY: all deps configure build run test unit-test format-check format install deb bench fuzz sanitize clean
 
 all: build
 
@@ -46,6 +46,12 @@ format:
 
 install: build
 	cmake --install $(BUILD_DIR) $(if $(PREFIX),--prefix $(PREFIX),)
+
+# The Debian package, from the install rules of the build tree (its programs stripped), left in this folder.
+deb: build
+	rm -rf $(BUILD_DIR)/deb
+	cd $(BUILD_DIR) && cpack -G DEB -B deb
+	cp -v $(BUILD_DIR)/deb/*.deb .
 
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVEMDO_BUILD_BENCH=ON -DVEMDO_BUILD_TESTS=OFF >/dev/null

@@ -109,7 +109,7 @@ std::string usageText(const std::string& programName, const std::string& inputIn
                        "                Wayfire, labwc), kwin (KDE Plasma), gnome (GNOME's own\n"
                        "                remote-desktop interface) or portal (the desktop portal, which\n"
                        "                asks you to allow remote control)\n"
-                       "  --help        show this text and exit\n"
+                       "  -h, --help    show this text and exit\n"
                        "  --version     show the version and exit\n";
     if (!inputInUse.empty())
         text += "\nInput backend in use here: " + inputInUse + "\n";

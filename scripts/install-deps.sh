@@ -15,6 +15,7 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     iproute2 util-linux procps python3 trayer haskell-gtk-sni-tray-utils
     qt6-websockets-dev libqrencode-dev zbar-tools chromium chromium-driver python3-selenium nodejs
+    file dpkg-dev lintian man-db
 )
 
 missing=()
