@@ -52,7 +52,7 @@ class Bench:
         return json.loads(result.stdout.strip().splitlines()[-1])
 
     def start_server(self, name):
-        server = self.h.server(name, **json.loads(os.environ.get("VEMDO_BENCH_SERVER_ENV", "{}")))
+        server = self.h.server(name)
         status = server.ready()
         return server, status
 

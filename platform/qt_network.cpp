@@ -8,117 +8,215 @@
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
 #include <array>
 #include <atomic>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 namespace vemdo::platform {
 
 namespace {
 
-constexpr qint64 maxReceiveBytes = 4096;
+constexpr std::size_t maxReceiveBytes = 4096;
 // One receive never delivers more than this; a datagram is judged by its first 13 bytes.
 constexpr std::size_t maxDatagramBytes = 16;
 // Datagrams taken off the socket with one system call when several are waiting.
 constexpr unsigned datagramsPerRead = 16;
 constexpr int keepAliveIdleSeconds = 2;
+// Replies are a few hundred bytes; left to itself the kernel would let a peer that never reads pin
+// megabytes per connection beyond the bound the transport keeps on what waits in the server.
+constexpr int sendBufferBytes = 16384;
 constexpr int listenBacklog = 512;
 // A peer that stops reading must not keep a closed connection half-open for ever.
 constexpr int closeGraceMilliseconds = 2000;
 
-class QtConnection final : public Connection {
+// The text of a socket address as the transport compares it: IPv4 (also when it reached a dual-stack
+// socket as a mapped address), or IPv6 with the interface of a link-local address.
+std::string addressText(const sockaddr_storage& address) {
+    std::array<char, INET6_ADDRSTRLEN + IF_NAMESIZE + 1> text{};
+    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
+    if (address.ss_family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr)) {
+        ::inet_ntop(AF_INET, &in6.sin6_addr.s6_addr[12], text.data(), text.size());
+        return text.data();
+    }
+    if (address.ss_family == AF_INET) {
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text.data(), text.size());
+        return text.data();
+    }
+    ::inet_ntop(AF_INET6, &in6.sin6_addr, text.data(), INET6_ADDRSTRLEN);
+    std::string result = text.data();
+    if (in6.sin6_scope_id != 0 && ::if_indextoname(in6.sin6_scope_id, text.data()))
+        result += "%" + std::string(text.data());
+    return result;
+}
+
+// One phone's TCP connection, read and written straight through its descriptor. A move line is on the
+// latency-critical path, and Qt's stream socket spends a system call (sizing the read), a copy into its
+// own buffer and a signal on every receive; here a receive is one read into the transport.
+class StreamSocket final : public QObject {
 public:
-    QtConnection(QTcpSocket* socket, TaskQueue& queue)
-        : m_id(newConnectionId()), m_socket(socket), m_queue(queue),
-          m_address(socket->peerAddress().toString().toStdString()) {}
+    StreamSocket(int fd, ConnectionId id, NetworkEvents& events)
+        : m_fd(fd), m_id(id), m_events(events), m_reader(fd, QSocketNotifier::Read),
+          m_writer(fd, QSocketNotifier::Write) {
+        m_writer.setEnabled(false);
+        QObject::connect(&m_reader, &QSocketNotifier::activated, this, [this] { receive(); });
+        QObject::connect(&m_writer, &QSocketNotifier::activated, this, [this] { flush(); });
+    }
+    ~StreamSocket() override {
+        if (m_ended)
+            return;
+        m_reader.setEnabled(false);
+        m_writer.setEnabled(false);
+        ::close(m_fd);
+    }
+
+    void send(std::string_view bytes) {
+        if (m_ended || m_closing)
+            return;
+        m_unsent.append(bytes);
+        flush();
+    }
+
+    std::size_t unsentBytes() const { return m_unsent.size(); }
+
+    // Writes what is still queued first. Closing with unread bytes in the socket would reset the connection
+    // and could destroy replies the peer has not read yet, so then only our side of the stream is ended
+    // and the socket is closed after the grace period; a peer that does not take what is queued within
+    // it is cut off.
+    void close() {
+        if (m_ended || m_closing)
+            return;
+        m_closing = true;
+        m_reader.setEnabled(false);
+        QTimer::singleShot(closeGraceMilliseconds, this, [this] { end(); });
+        flush();
+    }
+
+private:
+    // One read a notification: what stays in the socket wakes the loop again.
+    void receive() {
+        std::array<char, maxReceiveBytes> buffer;
+        const ssize_t count = ::read(m_fd, buffer.data(), buffer.size());
+        if (count > 0)
+            m_events.processReceivedData(m_id, std::string_view(buffer.data(), static_cast<std::size_t>(count)));
+        else if (count == 0 || (count < 0 && errno != EAGAIN && errno != EINTR))
+            end();
+    }
+
+    void flush() {
+        while (!m_unsent.empty() && !m_ended) {
+            const ssize_t sent = ::send(m_fd, m_unsent.data(), m_unsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent < 0 && errno == EINTR)
+                continue;
+            if (sent < 0 && errno != EAGAIN)
+                return end();
+            if (sent <= 0)
+                break;
+            m_unsent.erase(0, static_cast<std::size_t>(sent));
+        }
+        m_writer.setEnabled(!m_unsent.empty() && !m_ended);
+        if (!m_unsent.empty() || !m_closing || m_ended)
+            return;
+        int unread = 0;
+        if (::ioctl(m_fd, FIONREAD, &unread) == 0 && unread == 0)
+            return end();
+        ::shutdown(m_fd, SHUT_WR);
+    }
+
+    // Reported once, never from inside a call the transport made (send and close come from it).
+    void end() {
+        if (m_ended)
+            return;
+        m_ended = true;
+        m_reader.setEnabled(false);
+        m_writer.setEnabled(false);
+        ::close(m_fd);
+        QTimer::singleShot(0, this, [this] {
+            m_events.connectionEnded(m_id);
+            deleteLater();
+        });
+    }
+
+    const int m_fd;
+    const ConnectionId m_id;
+    NetworkEvents& m_events;
+    QSocketNotifier m_reader;
+    QSocketNotifier m_writer;
+    std::string m_unsent;
+    bool m_closing = false;
+    bool m_ended = false;
+};
+
+class StreamConnection final : public Connection {
+public:
+    StreamConnection(StreamSocket* socket, ConnectionId id, std::string address, TaskQueue& queue)
+        : m_id(id), m_socket(socket), m_queue(queue), m_address(std::move(address)) {}
 
     ConnectionId id() const override { return m_id; }
     std::string remoteAddress() const override { return m_address; }
 
     void send(std::string_view bytes) override {
-        if (QTcpSocket* socket = m_socket.data(); socket && socket->state() == QAbstractSocket::ConnectedState)
-            socket->write(bytes.data(), static_cast<qint64>(bytes.size()));
+        if (StreamSocket* socket = m_socket.data())
+            socket->send(bytes);
     }
 
     std::size_t unsentBytes() const override {
-        const QTcpSocket* socket = m_socket.data();
-        return socket ? static_cast<std::size_t>(socket->bytesToWrite()) : 0;
+        const StreamSocket* socket = m_socket.data();
+        return socket ? socket->unsentBytes() : 0;
     }
 
     void cancel() override {
         // The end must be reported after this call returns, so the close runs as a later task.
         m_queue.post([socket = m_socket] {
-            if (!socket)
-                return;
-            socket->disconnectFromHost();
-            if (socket && socket->state() != QAbstractSocket::UnconnectedState)
-                QTimer::singleShot(closeGraceMilliseconds, socket.data(), [socket] {
-                    if (socket)
-                        socket->abort();
-                });
+            if (socket)
+                socket->close();
         });
     }
 
 private:
     const ConnectionId m_id;
-    QPointer<QTcpSocket> m_socket;
+    QPointer<StreamSocket> m_socket;
     TaskQueue& m_queue;
     const std::string m_address;
 };
 
+// The listener hands over the bare descriptor of each accepted connection instead of making a Qt socket.
+class StreamServer final : public QTcpServer {
+public:
+    StreamServer(QObject* parent, std::function<void(int)> accepted) : QTcpServer(parent), m_accepted(accepted) {}
+
+protected:
+    void incomingConnection(qintptr fd) override { m_accepted(static_cast<int>(fd)); }
+
+private:
+    std::function<void(int)> m_accepted;
+};
+
 } // namespace
 
-void applyStreamOptions(QTcpSocket* socket) {
-    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-    // Qt has no setting for the idle time; without it a vanished phone would linger for two hours.
-    const int fd = static_cast<int>(socket->socketDescriptor());
-    if (fd >= 0) {
-        const int idle = keepAliveIdleSeconds;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
-    }
+void applyStreamOptions(int fd) {
+    const int on = 1, idle = keepAliveIdleSeconds, sendBuffer = sendBufferBytes;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    // Without an idle time of our own a vanished phone would linger for two hours.
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
 }
 
 namespace {
-
-void watchConnection(QTcpSocket* socket, std::shared_ptr<QtConnection> connection, NetworkEvents& events) {
-    const ConnectionId id = connection->id();
-    auto ended = std::make_shared<bool>(false);
-    auto reportEnd = [socket, id, ended, &events] {
-        if (*ended)
-            return;
-        *ended = true;
-        events.connectionEnded(id);
-        socket->deleteLater();
-    };
-    QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, id, ended, &events] {
-        std::array<char, maxReceiveBytes> buffer;
-        while (!*ended && socket->bytesAvailable() > 0) {
-            const qint64 count = socket->read(buffer.data(), maxReceiveBytes);
-            if (count <= 0)
-                break;
-            events.processReceivedData(id, std::string_view(buffer.data(), static_cast<std::size_t>(count)));
-        }
-    });
-    QObject::connect(socket, &QTcpSocket::disconnected, socket, reportEnd);
-    QObject::connect(socket, &QTcpSocket::errorOccurred, socket, [socket, reportEnd](QAbstractSocket::SocketError) {
-        // The peer ending its stream arrives as an error too; either way the connection is over.
-        socket->abort();
-        reportEnd();
-    });
-}
 
 // The UDP socket, read straight from its descriptor: a move datagram is on the latency-critical path, and
 // Qt's datagram socket spends several system calls and allocations on each one (peeking for more, sizing,
@@ -190,25 +288,10 @@ private:
     }
 
     const std::string& senderText(const sockaddr_storage& sender, socklen_t length) {
-        if (length == m_lastSenderLength && std::memcmp(&sender, &m_lastSender, length) == 0)
-            return m_lastSenderText;
-        std::memcpy(&m_lastSender, &sender, length);
-        m_lastSenderLength = length;
-        std::array<char, INET6_ADDRSTRLEN + IF_NAMESIZE + 1> text{};
-        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(sender);
-        if (sender.ss_family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr)) {
-            // An IPv4 phone on the dual-stack socket: its plain IPv4 text, as the transport compares it.
-            ::inet_ntop(AF_INET, &in6.sin6_addr.s6_addr[12], text.data(), text.size());
-            m_lastSenderText = text.data();
-        } else if (sender.ss_family == AF_INET6) {
-            ::inet_ntop(AF_INET6, &in6.sin6_addr, text.data(), INET6_ADDRSTRLEN);
-            m_lastSenderText = text.data();
-            // A link-local address means nothing without its interface, as Qt writes it too.
-            if (in6.sin6_scope_id != 0 && ::if_indextoname(in6.sin6_scope_id, text.data()))
-                m_lastSenderText += "%" + std::string(text.data());
-        } else {
-            ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(sender).sin_addr, text.data(), text.size());
-            m_lastSenderText = text.data();
+        if (length != m_lastSenderLength || std::memcmp(&sender, &m_lastSender, length) != 0) {
+            std::memcpy(&m_lastSender, &sender, length);
+            m_lastSenderLength = length;
+            m_lastSenderText = addressText(sender);
         }
         return m_lastSenderText;
     }
@@ -237,7 +320,20 @@ TaskQueue& QtNetworkPlatform::transportQueue() {
 }
 
 std::optional<std::string> QtNetworkPlatform::startTcpListener(std::uint16_t port, NetworkEvents& events) {
-    auto* server = new QTcpServer(m_queue.context());
+    auto* server = new StreamServer(m_queue.context(), [this, &events](int fd) {
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+            ::close(fd);
+            return;
+        }
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        applyStreamOptions(fd);
+        const ConnectionId id = newConnectionId();
+        auto* socket = new StreamSocket(fd, id, events);
+        socket->setParent(m_queue.context());
+        events.handleNewConnection(std::make_shared<StreamConnection>(socket, id, addressText(peer), m_queue));
+    });
     // Bursts of phones reconnecting at once should queue in the kernel rather than be refused.
     server->setListenBacklogSize(listenBacklog);
     // Any is dual-stack: IPv6 phones and IPv4 phones (as mapped addresses) reach the same listener.
@@ -248,15 +344,6 @@ std::optional<std::string> QtNetworkPlatform::startTcpListener(std::uint16_t por
     }
     delete m_tcpServer;
     m_tcpServer = server;
-
-    QObject::connect(server, &QTcpServer::newConnection, server, [this, server, &events] {
-        while (QTcpSocket* socket = server->nextPendingConnection()) {
-            applyStreamOptions(socket);
-            auto connection = std::make_shared<QtConnection>(socket, m_queue);
-            watchConnection(socket, connection, events);
-            events.handleNewConnection(std::move(connection));
-        }
-    });
     const std::uint16_t bound = server->serverPort();
     // Listener states arrive as events, after this call returns, as they would from any listener.
     m_queue.post([&events, bound] { events.listenerStateChanged(ListenerState::ready, bound); });

@@ -7,7 +7,6 @@
 
 class QObject;
 class QTcpServer;
-class QTcpSocket;
 
 namespace vemdo {
 class AvahiAdvertiser;
@@ -20,8 +19,9 @@ class QtThreadQueue;
 // A fresh identity for a connection of any kind (TCP or WebSocket): they share one transport, so they
 // share one numbering. Any thread.
 ConnectionId newConnectionId();
-// No write coalescing, keep-alive after 2 idle seconds: for every accepted stream socket.
-void applyStreamOptions(QTcpSocket* socket);
+// No write coalescing, a small kernel send buffer, keep-alive after 2 idle seconds: for every accepted
+// stream socket.
+void applyStreamOptions(int fd);
 
 // The Linux network: Qt sockets living on the transport thread and the Avahi registration. Every call,
 // like every event it reports, happens on that thread.

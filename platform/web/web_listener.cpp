@@ -157,7 +157,7 @@ web::LocalNames WebListener::localNames(std::uint16_t port) {
 }
 
 void WebListener::admit(QTcpSocket* socket) {
-    applyStreamOptions(socket);
+    applyStreamOptions(static_cast<int>(socket->socketDescriptor()));
     // The head is read by peeking and must fit; a sender that keeps writing beyond it is not read further.
     socket->setReadBufferSize(static_cast<qint64>(web::maxHeaderBytes));
     m_pending.emplace_back(socket);

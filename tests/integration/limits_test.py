@@ -7,6 +7,7 @@ the phone's side is timed as a phone would see it."""
 
 import collections
 import contextlib
+import json
 import os
 import signal
 import socket
@@ -56,6 +57,11 @@ def scenario(h):
         for _ in range(100_000):
             reader.send(**auth)
         raise AssertionError("a peer that reads nothing is still served")
+    # Replies that outgrow what the kernel holds wait in the server, and still arrive once the phone reads.
+    slow = Phone(port, "127.0.0.11", receive_buffer=4096)
+    assert slow.auth("phone", token)["success"] is True
+    slow.tcp.sendall((json.dumps(auth) + "\n").encode() * 1000)
+    assert all(slow.reply()["success"] for _ in range(1000))
     grown = resident_kib(server.popen.pid) - before
     print(f"resident size grew by {grown} KiB", flush=True)
     with open(h.args.server, "rb") as program:
