@@ -88,6 +88,10 @@ def visible(h, name):
     return [(w[0], *map(int, w[1:])) for w in found if "IsViewable" in h.run(["xwininfo", "-id", w[0]]).stdout]
 
 
+def tray_icon(h):
+    return next((w for w in visible(h, "vemdo-trackpad") if w[2] <= 64), None)
+
+
 def tray_menu(h):
     return next((w for w in visible(h, "vemdo-trackpad") if w[2] > 200), None)
 
@@ -118,7 +122,7 @@ def desktop(h):
              "--SetDockType", "true"])
     wait_for(lambda: visible(h, "panel"), "the tray")
     app = h.server("tray", headless=False)
-    icon = wait_for(lambda: next((w for w in visible(h, "vemdo-trackpad") if w[2] <= 64), None), "the tray icon")
+    icon = wait_for(lambda: tray_icon(h), "the tray icon")
     port = wait_for(lambda: listening_ports() - {WEB_PORT}, "the server to listen").pop()
     open_menu(h, icon)
 
@@ -131,6 +135,8 @@ def desktop(h):
         choose(h, "Down")
         codes.append(wait_for(lambda: h.stored_code("tray") not in codes and h.stored_code("tray"), "a new code"))
         menu = wait_for(lambda: tray_menu(h), "the menu to reopen")
+        # Where the icon is now: the tray may still have been placing it when it was first seen.
+        icon = tray_icon(h)
         assert menu[4] == icon[4] + icon[2] + 5, f"the menu {menu} reopened away from the icon {icon}"
         # Settled when two grabs in a row agree: a window just mapped may not be painted yet.
         pictures.append(wait_for(lambda: (lambda a, b: a == b and a)(rows(h, menu), rows(h, menu)), "a still menu"))
