@@ -87,7 +87,8 @@ public:
         if (m_ended || m_closing)
             return;
         m_unsent.append(bytes);
-        flush();
+        if (!m_receiving)
+            flush();
     }
 
     std::size_t unsentBytes() const { return m_unsent.size(); }
@@ -110,9 +111,14 @@ private:
     void receive() {
         std::array<char, maxReceiveBytes> buffer;
         const ssize_t count = ::read(m_fd, buffer.data(), buffer.size());
-        if (count > 0)
+        if (count > 0) {
+            // The replies to one receive leave together: one segment, not one per line. A peer with a small
+            // receive buffer drops a stream of tiny segments and stalls both directions for seconds.
+            m_receiving = true;
             m_events.processReceivedData(m_id, std::string_view(buffer.data(), static_cast<std::size_t>(count)));
-        else if (count == 0 || (count < 0 && errno != EAGAIN && errno != EINTR))
+            m_receiving = false;
+            flush();
+        } else if (count == 0 || (count < 0 && errno != EAGAIN && errno != EINTR))
             end();
     }
 
@@ -157,6 +163,7 @@ private:
     QSocketNotifier m_writer;
     std::string m_unsent;
     bool m_closing = false;
+    bool m_receiving = false;
     bool m_ended = false;
 };
 
