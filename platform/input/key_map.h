@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,6 +53,25 @@ xkb_keymap* defaultKeymap();
 // An xkb keymap in text form whose keys type the given scalars, one key each at Linux key codes 1, 2, ...
 // in order. For typing characters that no key of the user's layout has.
 std::string keymapTypingScalars(const std::vector<char32_t>& scalars);
+
+// The key a text character goes out on. A press takes the key `find` gives and remembers it, so that the
+// release comes up on that same key whatever changed in between; a release without a remembered press has
+// no key, and neither has a press `find` finds none for.
+template <typename Key, typename Find>
+std::optional<Key> pairTextKey(std::map<char32_t, Key>& keysDown, char32_t scalar, bool down, Find&& find) {
+    if (down) {
+        std::optional<Key> key = find();
+        if (key)
+            keysDown[scalar] = *key;
+        return key;
+    }
+    auto it = keysDown.find(scalar);
+    if (it == keysDown.end())
+        return std::nullopt;
+    Key key = it->second;
+    keysDown.erase(it);
+    return key;
+}
 
 // Prints, once per process and backend, that text the backend cannot type was dropped.
 void warnTextDropped(std::string_view backendName);

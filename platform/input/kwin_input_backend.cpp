@@ -149,19 +149,13 @@ bool KWinInputBackend::postKey(const KeyEvent& event) {
 
     if (event.unicode) {
         const char32_t scalar = *event.unicode;
-        std::optional<KeyPosition> position;
-        if (event.down) {
-            position = findKey(m.connection->userKeymap(), keysymForScalar(scalar));
-            if (!position) {
-                // Typing some other character in its place would be worse than leaving it out.
+        auto position = pairTextKey(m.textKeysDown, scalar, event.down, [&] {
+            auto found = findKey(m.connection->userKeymap(), keysymForScalar(scalar));
+            // Typing some other character in its place would be worse than leaving it out.
+            if (!found)
                 warnTextDropped(name());
-                return false;
-            }
-            m.textKeysDown[scalar] = *position;
-        } else if (auto it = m.textKeysDown.find(scalar); it != m.textKeysDown.end()) {
-            position = it->second;
-            m.textKeysDown.erase(it);
-        }
+            return found;
+        });
         if (!position)
             return false;
         m.press(*position, event.down);

@@ -335,10 +335,6 @@ bool WaylandConnection::alive() const {
     return m_impl->display && !m_impl->broken.load() && wl_display_get_error(m_impl->display) == 0;
 }
 
-const std::vector<WaylandConnection::Global>& WaylandConnection::globals() const {
-    return m_impl->globals;
-}
-
 const WaylandConnection::Global* WaylandConnection::findGlobal(std::string_view interface) const {
     for (const Global& global : m_impl->globals) {
         if (global.interface == interface)
@@ -358,10 +354,6 @@ void* WaylandConnection::bind(std::string_view interface, const wl_interface* ty
     if (!global || !m_impl->registry)
         return nullptr;
     return wl_registry_bind(m_impl->registry, global->name, type, std::min(global->version, version));
-}
-
-wl_display* WaylandConnection::display() const {
-    return m_impl->display;
 }
 
 wl_seat* WaylandConnection::seat() const {

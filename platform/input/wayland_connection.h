@@ -10,7 +10,6 @@
 #include <string_view>
 #include <vector>
 
-struct wl_display;
 struct wl_interface;
 struct wl_seat;
 struct xkb_keymap;
@@ -40,15 +39,13 @@ public:
     WaylandConnection& operator=(const WaylandConnection&) = delete;
 
     bool alive() const;
-    // The globals offered at connection time.
-    const std::vector<Global>& globals() const;
+    // A global offered at connection time.
     const Global* findGlobal(std::string_view interface) const;
     // Whether the compositor looks like KDE's KWin (it offers KDE's own globals).
     bool looksLikeKWin() const;
 
     // Binds a global at the lower of its version and `version`; null when it is not offered.
     void* bind(std::string_view interface, const wl_interface* type, std::uint32_t version);
-    wl_display* display() const;
     wl_seat* seat() const;
     // The keymap of the seat's keyboard at connection time, else the default keymap; may be null.
     xkb_keymap* userKeymap() const;

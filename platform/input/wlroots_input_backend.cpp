@@ -285,15 +285,8 @@ bool WlrootsInputBackend::postKey(const KeyEvent& event) {
 
     if (event.unicode) {
         const char32_t scalar = *event.unicode;
-        std::optional<std::uint16_t> code;
-        if (event.down) {
-            code = m.textKey(scalar);
-            if (code)
-                m.textKeysDown[scalar] = *code;
-        } else if (auto it = m.textKeysDown.find(scalar); it != m.textKeysDown.end() && m.typingText) {
-            code = it->second;
-            m.textKeysDown.erase(it);
-        }
+        // Keys are remembered only while the text keymap is uploaded: putting the user's back releases them.
+        auto code = pairTextKey(m.textKeysDown, scalar, event.down, [&] { return m.textKey(scalar); });
         if (!code)
             return false;
         m.key(*code, event.down);

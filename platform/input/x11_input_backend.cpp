@@ -93,8 +93,7 @@ struct X11InputBackend::Impl {
     };
 
     Display* display = nullptr;
-    std::atomic<bool> trusted = false;
-    std::atomic<bool> broken = false;
+    // none once the constructor has found the display usable, and until the connection breaks.
     std::atomic<InputObstacle> obstacle = InputObstacle::none;
     mutable std::mutex reasonMutex;
     std::string reason;
@@ -126,7 +125,8 @@ struct X11InputBackend::Impl {
         reason = std::move(text);
     }
 
-    bool usable() const { return display && trusted.load() && !broken.load(); }
+    bool usable() const { return obstacle.load() == InputObstacle::none; }
+    bool broken() const { return obstacle.load() == InputObstacle::connectionLost; }
 
     void loadKeymap() {
         int count = maxKeycode - minKeycode + 1;
@@ -321,8 +321,6 @@ struct X11InputBackend::Impl {
     // never touched again.
     static void connectionLost(Display*, void* data) {
         auto* impl = static_cast<Impl*>(data);
-        impl->broken = true;
-        impl->trusted = false;
         impl->obstacle = InputObstacle::connectionLost;
         impl->setReason("the connection to the X display was lost");
     }
@@ -393,15 +391,14 @@ X11InputBackend::X11InputBackend(const char* displayName) : m_impl(std::make_uni
     char ignored[8];
     XLookupString(&probe, ignored, sizeof ignored, nullptr, nullptr);
     m.loadKeymap();
-    m.trusted = true;
 }
 
 X11InputBackend::~X11InputBackend() {
     Impl& m = *m_impl;
     if (!m.display)
         return;
-    if (!m.broken) {
-        if (m.trusted) {
+    if (!m.broken()) {
+        if (m.usable()) {
             for (KeyCode keycode : std::set<KeyCode>(m.held))
                 m.fakeKey(keycode, false);
             for (const Impl::Spare& spare : m.spares) {
@@ -414,7 +411,7 @@ X11InputBackend::~X11InputBackend() {
 }
 
 bool X11InputBackend::isTrusted() const {
-    return m_impl->trusted.load();
+    return m_impl->usable();
 }
 
 InputObstacle X11InputBackend::obstacle() const {
@@ -428,7 +425,7 @@ std::string X11InputBackend::unavailableReason() const {
 
 std::vector<Rect> X11InputBackend::screenFrames() const {
     Impl& m = *m_impl;
-    if (!m.display || m.broken)
+    if (!m.display || m.broken())
         return {};
     m.drainEvents(m.socketReadDue());
     if (m.monitors)
@@ -447,21 +444,21 @@ std::vector<Rect> X11InputBackend::screenFrames() const {
     // pointer can be.
     if (frames.empty() && m.rootWidth > 0 && m.rootHeight > 0)
         frames.push_back({0, 0, double(m.rootWidth), double(m.rootHeight)});
-    if (m.hasMonitors && !m.broken)
+    if (m.hasMonitors && !m.broken())
         m.monitors = frames;
     return frames;
 }
 
 std::optional<Point> X11InputBackend::pointerLocation() const {
     Impl& m = *m_impl;
-    if (!m.display || m.broken)
+    if (!m.display || m.broken())
         return std::nullopt;
     Window rootReturn = 0, child = 0;
     int rootX = 0, rootY = 0, winX = 0, winY = 0;
     unsigned int mask = 0;
     if (!XQueryPointer(m.display, m.root, &rootReturn, &child, &rootX, &rootY, &winX, &winY, &mask))
         return std::nullopt;
-    if (m.broken)
+    if (m.broken())
         return std::nullopt;
     return Point{double(rootX), double(rootY)};
 }
@@ -477,7 +474,7 @@ bool X11InputBackend::postMouse(const MouseEvent& event) {
     if (carriesButton(event.type))
         XTestFakeButtonEvent(m.display, xButton(event.button), isButtonPress(event.type) ? True : False, CurrentTime);
     XFlush(m.display);
-    return !m.broken;
+    return !m.broken();
 }
 
 bool X11InputBackend::postScroll(const ScrollEvent& event) {
@@ -491,7 +488,7 @@ bool X11InputBackend::postScroll(const ScrollEvent& event) {
     m.clickWheel(vertical > 0 ? 4 : 5, std::abs(vertical));
     m.clickWheel(horizontal > 0 ? 6 : 7, std::abs(horizontal));
     XFlush(m.display);
-    return !m.broken;
+    return !m.broken();
 }
 
 bool X11InputBackend::postKey(const KeyEvent& event) {
@@ -501,21 +498,14 @@ bool X11InputBackend::postKey(const KeyEvent& event) {
     m.drainEvents();
 
     if (event.unicode) {
-        char32_t scalar = *event.unicode;
-        std::optional<KeyCode> keycode;
-        if (event.down) {
-            keycode = m.keycodeFor(keysymForScalar(scalar));
-            if (keycode)
-                m.textKeysDown[scalar] = *keycode;
-        } else if (auto it = m.textKeysDown.find(scalar); it != m.textKeysDown.end()) {
-            keycode = it->second;
-            m.textKeysDown.erase(it);
-        }
+        const char32_t scalar = *event.unicode;
+        auto keycode =
+            pairTextKey(m.textKeysDown, scalar, event.down, [&] { return m.keycodeFor(keysymForScalar(scalar)); });
         if (!keycode)
             return false;
         m.fakeKey(*keycode, event.down);
         XFlush(m.display);
-        return !m.broken;
+        return !m.broken();
     }
 
     auto meaning = keyMeaning(event.keyCode);
@@ -542,7 +532,7 @@ bool X11InputBackend::postKey(const KeyEvent& event) {
     if (control)
         m.fakeKey(*control, false);
     XFlush(m.display);
-    return !m.broken;
+    return !m.broken();
 }
 
 } // namespace vemdo
