@@ -22,6 +22,8 @@ std::string_view optionName(std::string_view argument) {
     return argument.substr(0, argument.find('='));
 }
 
+constexpr std::string_view inputNames = "auto, x11, wlroots, kwin, gnome or portal";
+
 std::optional<InputBackendChoice> parseInput(const std::string& text) {
     if (text == "auto")
         return InputBackendChoice::automatic;
@@ -58,11 +60,11 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& arguments) {
         } else if (auto name = optionName(argument); name == "--port" || name == "--web-port" || name == "--input") {
             std::string value;
             if (argument == name) {
-                if (i + 1 >= arguments.size())
-                    return failure(std::string(name) +
-                                   (name == "--input"
-                                        ? " needs a backend name (auto, x11, wlroots, kwin, gnome or portal)"
-                                        : " needs a port number"));
+                if (i + 1 >= arguments.size()) {
+                    const std::string wanted =
+                        name == "--input" ? "a backend name (" + std::string(inputNames) + ")" : "a port number";
+                    return failure(std::string(name) + " needs " + wanted);
+                }
                 value = arguments[++i];
             } else {
                 value = argument.substr(name.size() + 1);
@@ -70,8 +72,7 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& arguments) {
             if (name == "--input") {
                 auto input = parseInput(value);
                 if (!input)
-                    return failure("unknown input backend '" + value +
-                                   "' (expected auto, x11, wlroots, kwin, gnome or portal)");
+                    return failure("unknown input backend '" + value + "' (expected " + std::string(inputNames) + ")");
                 options.input = *input;
                 continue;
             }

@@ -149,7 +149,7 @@ void Transport::closeUnauthenticatedBeyondLimit() {
     for (std::size_t index = 0; index < m_connections.size(); ++index) {
         const ConnectionId id = m_connections[index];
         auto it = m_receiveBuffers.find(id);
-        if (it == m_receiveBuffers.end() || m_authenticatedConnections.contains(id) || m_closing.contains(id))
+        if (it == m_receiveBuffers.end() || it->second.closing || m_authenticatedConnections.contains(id))
             continue;
         Holding& holding = sources[it->second.source];
         if (holding.count++ == 0) {
@@ -172,19 +172,21 @@ void Transport::closeUnauthenticatedBeyondLimit() {
 }
 
 void Transport::close(ConnectionState& state) {
-    if (m_closing.insert(state.connection->id()).second)
-        state.connection->cancel();
+    if (state.closing)
+        return;
+    state.closing = true;
+    state.connection->cancel();
 }
 
 void Transport::processReceivedData(ConnectionId connection, std::string_view chunk) {
     auto it = m_receiveBuffers.find(connection);
-    if (it == m_receiveBuffers.end() || m_closing.contains(connection))
+    if (it == m_receiveBuffers.end() || it->second.closing)
         return;
     ConnectionState& state = it->second;
     const std::vector<std::string> lines = state.framer.append(chunk);
     for (const std::string& line : lines) {
         // A reply may have closed the connection; whatever else it sent is not for us any more.
-        if (m_closing.contains(connection))
+        if (state.closing)
             return;
         if (line.empty() || !isValidUtf8(line))
             continue;
@@ -198,7 +200,6 @@ void Transport::processReceivedData(ConnectionId connection, std::string_view ch
 void Transport::connectionEnded(ConnectionId connection) {
     std::erase(m_connections, connection);
     m_receiveBuffers.erase(connection);
-    m_closing.erase(connection);
     const bool wasAuthenticated = m_authenticatedConnections.erase(connection) > 0;
     updateConnectedClients();
     // The phone that held a button or Command may be gone for good; nobody else could release it.

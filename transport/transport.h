@@ -85,6 +85,8 @@ private:
         // What the limits count by: see networkSource.
         std::string source;
         int failedAttempts = 0;
+        // Already told to close: its end is reported later, and until then it no longer counts or reads.
+        bool closing = false;
     };
 
     void startUDPListener();
@@ -110,8 +112,6 @@ private:
     std::vector<ConnectionId> m_connections; // accepted order
     std::unordered_map<ConnectionId, ConnectionState> m_receiveBuffers;
     std::set<ConnectionId> m_authenticatedConnections;
-    // Connections already told to close; their end is reported later and they no longer count or read.
-    std::set<ConnectionId> m_closing;
     bool m_pairingStoppedPublished = false;
 
     // Main thread.

@@ -115,29 +115,35 @@ std::optional<std::uint16_t> parsePort(std::string_view text) {
     return static_cast<std::uint16_t>(value);
 }
 
-std::string_view reasonPhrase(int status) {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 400:
-        return "Bad Request";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 405:
-        return "Method Not Allowed";
-    case 408:
-        return "Request Timeout";
-    case 421:
-        return "Misdirected Request";
-    case 426:
-        return "Upgrade Required";
-    case 431:
-        return "Request Header Fields Too Large";
-    default:
-        return "Error";
+struct Status {
+    int code;
+    std::string_view reason;
+};
+
+Status status(Route route) {
+    switch (route) {
+    case Route::serveFile:
+        return {200, "OK"};
+    case Route::upgrade:
+        return {101, "Switching Protocols"};
+    case Route::badRequest:
+        break;
+    case Route::forbidden:
+        return {403, "Forbidden"};
+    case Route::notFound:
+        return {404, "Not Found"};
+    case Route::notAllowed:
+        return {405, "Method Not Allowed"};
+    case Route::timeout:
+        return {408, "Request Timeout"};
+    case Route::misdirected:
+        return {421, "Misdirected Request"};
+    case Route::needsUpgrade:
+        return {426, "Upgrade Required"};
+    case Route::tooLarge:
+        return {431, "Request Header Fields Too Large"};
     }
+    return {400, "Bad Request"};
 }
 
 } // namespace
@@ -243,35 +249,13 @@ Decision routeRequest(const HttpRequest& request, const LocalNames& names, const
 }
 
 int statusCode(Route route) {
-    switch (route) {
-    case Route::serveFile:
-        return 200;
-    case Route::upgrade:
-        return 101;
-    case Route::badRequest:
-        return 400;
-    case Route::forbidden:
-        return 403;
-    case Route::notFound:
-        return 404;
-    case Route::notAllowed:
-        return 405;
-    case Route::timeout:
-        return 408;
-    case Route::misdirected:
-        return 421;
-    case Route::needsUpgrade:
-        return 426;
-    case Route::tooLarge:
-        return 431;
-    }
-    return 400;
+    return status(route).code;
 }
 
 std::string httpResponse(Route route, std::string_view contentType, std::string_view body, bool withBody,
                          std::string_view connectSource) {
-    const int status = statusCode(route);
-    std::string response = "HTTP/1.1 " + std::to_string(status) + " " + std::string(reasonPhrase(status)) + "\r\n";
+    const Status line = status(route);
+    std::string response = "HTTP/1.1 " + std::to_string(line.code) + " " + std::string(line.reason) + "\r\n";
     if (!contentType.empty())
         response += "Content-Type: " + std::string(contentType) + "\r\n";
     response += "Content-Length: " + std::to_string(body.size()) + "\r\n";

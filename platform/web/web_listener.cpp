@@ -31,15 +31,17 @@ std::string_view view(const QByteArray& bytes) {
     return {bytes.constData(), static_cast<std::size_t>(bytes.size())};
 }
 
+template <typename Socket> void abortAfterGrace(Socket* socket) {
+    QTimer::singleShot(closeGraceMilliseconds, socket, [guarded = QPointer<Socket>(socket)] {
+        if (guarded)
+            guarded->abort();
+    });
+}
+
 void closeWhenWritten(QTcpSocket* socket) {
     socket->disconnectFromHost();
-    if (socket->state() != QAbstractSocket::UnconnectedState) {
-        QPointer<QTcpSocket> guarded(socket);
-        QTimer::singleShot(closeGraceMilliseconds, socket, [guarded] {
-            if (guarded)
-                guarded->abort();
-        });
-    }
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        abortAfterGrace(socket);
 }
 
 // A WebSocket as one more connection of the transport: each reply line goes out as one text message.
@@ -70,10 +72,7 @@ public:
             if (!socket)
                 return;
             socket->close(QWebSocketProtocol::CloseCodePolicyViolated);
-            QTimer::singleShot(closeGraceMilliseconds, socket.data(), [socket] {
-                if (socket)
-                    socket->abort();
-            });
+            abortAfterGrace(socket.data());
         });
     }
 
