@@ -60,6 +60,12 @@ def moves(recorder):
     return events
 
 
+def assert_keys_released(recorder):
+    """Every key the server pressed came up again: a held key would repeat in the user's programs."""
+    states = [event[2] for event in recorder.events("key")]
+    assert states.count(1) == states.count(0), recorder.events("key")
+
+
 def sway(h):
     compositor = h.sway((800, 600), (800, 600))
     left, right = h.recorder("left", cls=WaylandRecorder), h.recorder("right", cls=WaylandRecorder)
@@ -81,6 +87,7 @@ def sway(h):
         ("button", 272, 1), ("motion", 260, 140), ("button", 272, 0), ("discrete", 0, -3), ("axis", 0, -45),
         ("discrete", 0, 3), ("axis", 0, 45), ("discrete", 1, 3), ("axis", 1, 45)], pointer
     assert left.events("key")[-6:] == CONTROL_C_KEYS, left.events("key")
+    assert_keys_released(left)
     assert right.events("enter", "motion") == [("enter", 260, 140), ("motion", 799, 140)], right.out
 
     step("the compositor goes away: the server keeps running and says so")
@@ -112,6 +119,7 @@ def kwin(h):
         ("motion", 200, 100), ("motion", 220, 110), ("button", 272, 1), ("button", 272, 0), ("button", 273, 1),
         ("button", 273, 0), ("axis", 0, -45), ("axis", 0, 45)], recorder.out
     assert recorder.events("key")[-6:] == CONTROL_C_KEYS, recorder.out
+    assert_keys_released(recorder)
     assert left_out(installed) == [LEFT_OUT.format("KWin")], installed.err
 
 
@@ -138,6 +146,7 @@ def gnome(h):
                                     ("button", 273, 0)], recorder.out
     assert recorder.events("discrete") == [("discrete", 0, -1)] * 3 + [("discrete", 0, 1)] * 3, recorder.out
     assert recorder.events("key")[-6:] == CONTROL_C_KEYS, recorder.out
+    assert_keys_released(recorder)
     assert left_out(server) == [LEFT_OUT.format("GNOME")], server.err
     assert calls() == [], calls()
 
