@@ -250,13 +250,11 @@ void WebListener::join(QWebSocket* socket) {
     QObject::connect(socket, &QWebSocket::textMessageReceived, socket, [this, id, ended](const QString& message) {
         if (*ended)
             return;
-        // A raw line feed can only be white space between JSON tokens (controls are invalid inside
-        // strings), so a space stands in for it and the message stays one line.
-        QByteArray line = message.toUtf8();
-        line.replace('\n', ' ');
-        line.append('\n');
-        for (qsizetype at = 0; at < line.size() && !*ended; at += static_cast<qsizetype>(maxChunkBytes))
-            m_events.processReceivedData(id, view(line).substr(static_cast<std::size_t>(at), maxChunkBytes));
+        for (const std::string& piece : web::messageLinePieces(view(message.toUtf8()), maxChunkBytes)) {
+            if (*ended)
+                break;
+            m_events.processReceivedData(id, piece);
+        }
     });
     QObject::connect(socket, &QWebSocket::disconnected, socket, [this, socket, id, ended] {
         if (*ended)

@@ -108,5 +108,21 @@ TEST(HttpRoutes, MethodsAndPaths) {
         EXPECT_EQ(route(row.method, row.target, row.headers), row.route) << row.method << " " << row.target;
 }
 
+TEST(WebSocketMessage, OneLineInBoundedPieces) {
+    using Pieces = std::vector<std::string>;
+    const struct {
+        std::string message;
+        Pieces pieces;
+    } rows[] = {
+        {R"({"kind":"move"})", {"{\"kind\":\"move\"}\n"}},
+        {"{\n\"kind\":\n\"move\"}\n", {"{ \"kind\": \"move\"} \n"}},
+        {"", {"\n"}},
+        {"abcdefgh", {"abcd", "efgh", "\n"}},
+        {"abcdefg", {"abcd", "efg\n"}},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(web::messageLinePieces(row.message, 4), row.pieces) << row.message;
+}
+
 } // namespace
 } // namespace vemdo::testing
