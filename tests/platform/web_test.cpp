@@ -112,16 +112,17 @@ TEST(WebSocketMessage, OneLineInBoundedPieces) {
     using Pieces = std::vector<std::string>;
     const struct {
         std::string message;
+        std::size_t pieceBytes;
         Pieces pieces;
     } rows[] = {
-        {R"({"kind":"move"})", {"{\"kind\":\"move\"}\n"}},
-        {"{\n\"kind\":\n\"move\"}\n", {"{ \"kind\": \"move\"} \n"}},
-        {"", {"\n"}},
-        {"abcdefgh", {"abcd", "efgh", "\n"}},
-        {"abcdefg", {"abcd", "efg\n"}},
+        {R"({"kind":"move"})", 4096, {"{\"kind\":\"move\"}\n"}},
+        {"{\n\"kind\":\n\"move\"}\n", 4096, {"{ \"kind\": \"move\"} \n"}},
+        {"", 4096, {"\n"}},
+        {"abcdefgh", 4, {"abcd", "efgh", "\n"}},
+        {"abcdefg", 4, {"abcd", "efg\n"}},
     };
     for (const auto& row : rows)
-        EXPECT_EQ(web::messageLinePieces(row.message, 4), row.pieces) << row.message;
+        EXPECT_EQ(web::messageLinePieces(row.message, row.pieceBytes), row.pieces) << row.message;
 }
 
 } // namespace
