@@ -53,6 +53,7 @@ void AppDelegate::updateMenu() {
         snapshot.obstacle = m_deps.permission.obstacle();
     snapshot.code = m_deps.transport.currentPairingCode();
     snapshot.pairingStopped = m_deps.transport.pairingStopped();
+    snapshot.settingsUnsaved = m_deps.transport.settingsUnsaved();
     snapshot.loginItem = m_deps.loginItem.status();
     std::optional<BrowserLink> link;
     if (const std::optional<std::uint16_t> webPort = m_deps.transport.webPort())

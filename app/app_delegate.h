@@ -26,6 +26,8 @@ public:
     virtual int connectedClients() = 0;
     virtual std::optional<std::string> currentPairingCode() = 0;
     virtual bool pairingStopped() = 0;
+    // The store could not be read or written at the last try: pairings are not being kept.
+    virtual bool settingsUnsaved() { return false; }
     virtual void start() = 0;
     virtual void regeneratePairingCode() = 0;
     // The browser page's port while it is served; nothing when it is off or could not listen.

@@ -36,6 +36,7 @@ public:
     int connectedClients() override { return Transport::shared().connectedClients(); }
     std::optional<std::string> currentPairingCode() override { return Transport::shared().currentPairingCode(); }
     bool pairingStopped() override { return Transport::shared().pairingStopped(); }
+    bool settingsUnsaved() override { return Transport::shared().settingsUnsaved(); }
     void start() override {
         Transport::shared().start();
         platform::startWebPage();

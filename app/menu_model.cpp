@@ -187,6 +187,11 @@ std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const Stri
                                       TextStyle::plain,
                                       symbol("antenna.radiowaves.left.and.right.slash", 16, FontWeight::semibold)));
     }
+    if (snapshot.settingsUnsaved) {
+        entries.push_back(information(
+            MenuEntryRole::settingsUnsaved, strings.text("menu.settings_unsaved", "Settings Cannot Be Saved"),
+            TextStyle::plain, symbol("exclamationmark.triangle.fill", 16, FontWeight::semibold)));
+    }
     if (snapshot.clients < 1) {
         entries.push_back(information(MenuEntryRole::connections,
                                       strings.text("menu.no_connection", "Waiting for Device"), TextStyle::plain,

@@ -26,6 +26,8 @@ struct MenuSnapshot {
     bool browserPage = false;
     // The code took too many wrong guesses; pairing waits for a new one.
     bool pairingStopped = false;
+    // The store could not be read or written: new pairings and codes are not kept.
+    bool settingsUnsaved = false;
     // Why input is not possible, when it is not: the permission line then says what the desktop needs.
     InputObstacle obstacle = InputObstacle::none;
 };
@@ -77,6 +79,7 @@ enum class MenuEntryRole {
     refreshCode,
     statusHeader,
     serverState,
+    settingsUnsaved,
     connections,
     securityHeader,
     permission,
@@ -116,7 +119,8 @@ inline constexpr std::string_view launchAtLoginTitle = "Launch at Login";
 SymbolIcon statusItemIcon();
 
 // The entries of the status menu in order: 18 when the permission is missing, 17 when it is granted, one
-// more while the browser page is served and one more while pairing is stopped.
+// more while the browser page is served, one more while pairing is stopped and one more while the settings
+// cannot be saved.
 std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const StringTable& strings);
 
 // The permission line's text while input is not possible, by what stands in the way.

@@ -376,17 +376,17 @@ FileDefaultsStore::FileDefaultsStore(std::filesystem::path file) : m_file(std::m
                      m_file.c_str());
 }
 
-std::optional<std::string> FileDefaultsStore::data(std::string_view key) const {
+DefaultsStore::Read FileDefaultsStore::read(std::string_view key) const {
     if (!m_file.is_absolute())
-        return std::nullopt;
+        return {};
     std::lock_guard lock(m_mutex);
     Snapshot snapshot = readSnapshot(m_file);
     if (snapshot.state != FileState::Loaded)
-        return std::nullopt;
+        return {std::nullopt, snapshot.state == FileState::Unavailable};
     auto it = snapshot.values.find(key);
     if (it == snapshot.values.end())
-        return std::nullopt;
-    return it->second;
+        return {};
+    return {it->second, false};
 }
 
 bool FileDefaultsStore::setData(std::string_view key, std::string_view value) {

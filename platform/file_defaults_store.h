@@ -33,7 +33,7 @@ class FileDefaultsStore final : public DefaultsStore {
 public:
     explicit FileDefaultsStore(std::filesystem::path file);
 
-    std::optional<std::string> data(std::string_view key) const override;
+    Read read(std::string_view key) const override;
     bool setData(std::string_view key, std::string_view value) override;
 
 private:

@@ -174,6 +174,7 @@ public:
 
     ConnectionId id() const override { return m_id; }
     std::string remoteAddress() const override { return m_address; }
+    ConnectionKind kind() const override { return ConnectionKind::phoneApp; }
 
     void send(std::string_view bytes) override {
         if (StreamSocket* socket = m_socket.data())

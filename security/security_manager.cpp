@@ -160,16 +160,29 @@ std::string SecurityManager::generateNewPairingCode() {
     std::snprintf(text.data(), text.size(), "%06u", static_cast<unsigned>(drawBelowCodeRange(m_random) + lowestCode));
     PairingCode record{text.data(), m_clock.now() - referenceDateOffset};
     std::string json = record.encodeJson();
-    if (!json.empty() && m_store.setData(pairingCodeKey, json))
+    if (!json.empty() && writeStore(pairingCodeKey, json))
         return record.code;
     return currentPairingCode().value_or(record.code);
 }
 
+DefaultsStore::Read SecurityManager::readStore(std::string_view key) const {
+    DefaultsStore::Read read = m_store.read(key);
+    m_readFailing = read.unavailable;
+    return read;
+}
+
+bool SecurityManager::writeStore(std::string_view key, std::string_view value) {
+    const bool written = m_store.setData(key, value);
+    m_writeFailing = !written;
+    return written;
+}
+
+std::optional<PairingCode> SecurityManager::codeIn(const DefaultsStore::Read& read) {
+    return read.value ? PairingCode::decodeJson(*read.value) : std::nullopt;
+}
+
 std::optional<PairingCode> SecurityManager::storedPairingCode() const {
-    auto stored = m_store.data(pairingCodeKey);
-    if (!stored)
-        return std::nullopt;
-    return PairingCode::decodeJson(*stored);
+    return codeIn(readStore(pairingCodeKey));
 }
 
 std::optional<std::string> SecurityManager::currentPairingCode() const {
@@ -179,15 +192,23 @@ std::optional<std::string> SecurityManager::currentPairingCode() const {
     return record->code;
 }
 
-const SecurityManager::PairingList& SecurityManager::pairings() const {
+bool SecurityManager::loadPairings() const {
     if (m_pairingsLoaded)
-        return m_pairings;
-    // While nothing is stored the store is asked again next time: a file that could not be read for a
-    // passing reason also reads as absent, and remembering that would drop every pairing at the next write.
-    if (auto stored = m_store.data(pairedDevicesKey)) {
-        m_pairings = decodePairings(*stored).value_or(PairingList{});
+        return true;
+    // While nothing is stored the store is asked again next time, so that pairings stored by hand or by an
+    // earlier run that could not be read yet are not forgotten.
+    const DefaultsStore::Read read = readStore(pairedDevicesKey);
+    if (read.unavailable)
+        return false;
+    if (read.value) {
+        m_pairings = decodePairings(*read.value).value_or(PairingList{});
         m_pairingsLoaded = true;
     }
+    return true;
+}
+
+const SecurityManager::PairingList& SecurityManager::pairings() const {
+    loadPairings();
     return m_pairings;
 }
 
@@ -198,7 +219,7 @@ SecurityManager::PairedDevices SecurityManager::loadPairedDevices() const {
 
 bool SecurityManager::storePairings(PairingList list) {
     auto json = encodePairings(list);
-    if (!json || !keepUnreadablePairedDevices() || !m_store.setData(pairedDevicesKey, *json))
+    if (!json || !keepUnreadablePairedDevices() || !writeStore(pairedDevicesKey, *json))
         return false;
     // Taken over only once stored, so memory never holds a pairing that the next start would not find.
     m_pairings = std::move(list);
@@ -222,7 +243,7 @@ bool SecurityManager::keepUnreadablePairedDevices() {
         if (kept == stored)
             return true;
         if (!kept)
-            return m_store.setData(key, *stored);
+            return writeStore(key, *stored);
     }
     return false;
 }
@@ -258,24 +279,35 @@ void SecurityManager::followCode(const std::optional<PairingCode>& current) {
 bool SecurityManager::pairingStopped() {
     if (m_wrongGuesses < maxWrongGuessesPerCode)
         return false;
-    followCode(storedPairingCode());
+    // A store that cannot be read now tells nothing of a new code: pairing stays stopped.
+    const DefaultsStore::Read read = readStore(pairingCodeKey);
+    if (read.unavailable)
+        return true;
+    followCode(codeIn(read));
     return m_wrongGuesses >= maxWrongGuessesPerCode;
 }
 
-bool SecurityManager::validatePairing(std::string_view deviceID, std::string_view code) {
+Verdict SecurityManager::validatePairing(std::string_view deviceID, std::string_view code) {
     if (deviceID.size() > maxDeviceIDBytes)
-        return false;
-    auto stored = storedPairingCode();
+        return Verdict::refused;
+    // A code that cannot be read says nothing about the guess, and must not restart the count of wrong ones.
+    const DefaultsStore::Read read = readStore(pairingCodeKey);
+    if (read.unavailable)
+        return Verdict::storeUnavailable;
+    auto stored = codeIn(read);
     followCode(stored);
     if (!stored)
-        return false;
+        return Verdict::refused;
     if (stored->code != code) {
         ++m_wrongGuesses;
-        return false;
+        return Verdict::refused;
     }
+    // Saving beside pairings that could not be read would replace every one of them with this one.
+    if (!loadPairings())
+        return Verdict::storeUnavailable;
     std::string token = generateToken(deviceID);
     if (token.empty())
-        return false;
+        return Verdict::refused;
     PairingList list = pairings();
     std::erase_if(list, [deviceID](const auto& pairing) { return pairing.first == deviceID; });
     if (list.size() >= maxPairedDevices)
@@ -283,10 +315,13 @@ bool SecurityManager::validatePairing(std::string_view deviceID, std::string_vie
     list.emplace_back(std::string(deviceID), std::move(token));
     // Answering success for a token that was never stored would leave the phone with nothing that
     // authenticates, so a failed write is a failed pairing.
-    return storePairings(std::move(list));
+    return storePairings(std::move(list)) ? Verdict::accepted : Verdict::storeUnavailable;
 }
 
-bool SecurityManager::validateToken(std::string_view deviceID, std::string_view token) const {
+Verdict SecurityManager::validateToken(std::string_view deviceID, std::string_view token) const {
+    // Pairings that cannot be read are unknown, not absent: the phone's token may well be right.
+    if (!loadPairings())
+        return Verdict::storeUnavailable;
     const PairingList& list = pairings();
     auto entry =
         std::find_if(list.begin(), list.end(), [deviceID](const auto& pairing) { return pairing.first == deviceID; });
@@ -299,10 +334,10 @@ bool SecurityManager::validateToken(std::string_view deviceID, std::string_view 
     auto storedDigest = sha256(stored, storedLength);
     auto presentedDigest = sha256(token, presentedLength);
     if (!storedDigest || !presentedDigest)
-        return false;
+        return Verdict::refused;
     bool digestsEqual = CRYPTO_memcmp(storedDigest->data(), presentedDigest->data(), storedLength) == 0;
     bool lengthsEqual = stored.size() == token.size();
-    return paired & digestsEqual & lengthsEqual;
+    return (paired & digestsEqual & lengthsEqual) ? Verdict::accepted : Verdict::refused;
 }
 
 bool SecurityManager::checkRateLimit(std::string_view deviceID, std::string_view source) {
@@ -319,6 +354,17 @@ bool SecurityManager::checkRateLimit(std::string_view deviceID, std::string_view
     m_connectionAttempts[std::string(deviceID)].push_back(now);
     m_addressAttempts[std::string(source)].push_back(now);
     return true;
+}
+
+void SecurityManager::withdrawAttempt(std::string_view deviceID, std::string_view source) {
+    for (auto [table, key] : {std::pair{&m_connectionAttempts, deviceID}, std::pair{&m_addressAttempts, source}}) {
+        auto it = table->find(std::string(key));
+        if (it == table->end())
+            continue;
+        it->second.pop_back();
+        if (it->second.empty())
+            table->erase(it);
+    }
 }
 
 // Every table is pruned on every check, not only the caller's entry, so that identities that never come

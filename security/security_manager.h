@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "security/defaults_store.h"
+
+#include <atomic>
 #include <deque>
 #include <map>
 #include <optional>
@@ -13,7 +16,6 @@
 namespace vemdo {
 
 class Clock;
-class DefaultsStore;
 class RandomSource;
 
 // The code as shown to the user and when it was made.
@@ -26,6 +28,10 @@ struct PairingCode {
     static std::optional<PairingCode> decodeJson(std::string_view json);
     bool operator==(const PairingCode&) const = default;
 };
+
+// The answer to a pairing or an authentication. storeUnavailable: the store could not be read or written,
+// so nothing was decided about the code or token presented.
+enum class Verdict { accepted, refused, storeUnavailable };
 
 // Pairing code, paired devices with their tokens, and the limits on pairing attempts.
 // Code generation runs on the main thread; everything else on the transport thread. The only shared
@@ -66,31 +72,41 @@ public:
     // change of the stored value by anyone else is not seen; while nothing is stored it is looked for
     // again at each use. Empty when nothing is stored or the stored value cannot be decoded.
     PairedDevices loadPairedDevices() const;
-    // True only when the code matches the stored one, the device ID is at most maxDeviceIDBytes long, and
-    // the device's new token has been stored. A wrong code counts towards the code's wrong guesses, which
-    // checkRateLimit answers for.
-    bool validatePairing(std::string_view deviceID, std::string_view code);
+    // Accepted only when the code matches the stored one, the device ID is at most maxDeviceIDBytes long,
+    // and the device's new token has been stored. A wrong code counts towards the code's wrong guesses,
+    // which checkRateLimit answers for; a store that cannot be read or written counts nothing.
+    Verdict validatePairing(std::string_view deviceID, std::string_view code);
     // Its time depends neither on the stored token nor on where the two differ.
-    bool validateToken(std::string_view deviceID, std::string_view token) const;
+    Verdict validateToken(std::string_view deviceID, std::string_view token) const;
 
     // A sliding window per device ID and one per network source (see Transport's networkSource), so that
     // rotating device IDs or addresses within one network does not lift the limit; refused as well while
     // pairingStopped(). Allowed only when everything allows, and then recorded in both windows; a refusal
     // records nothing.
     bool checkRateLimit(std::string_view deviceID, std::string_view source);
+    // Takes back the attempt that checkRateLimit last recorded for both, when nothing was judged.
+    void withdrawAttempt(std::string_view deviceID, std::string_view source);
     // Whether the current code has taken maxWrongGuessesPerCode wrong guesses; it stays so until a new
     // code is stored. Reads the store only while the count is spent, to see whether the code changed.
     bool pairingStopped();
+    // Whether the last read of the store failed or the last write was refused: pairings cannot be kept
+    // until it works again. Any thread.
+    bool storeFailing() const { return m_readFailing || m_writeFailing; }
 
 private:
     using AttemptTable = std::unordered_map<std::string, std::deque<double>>;
 
     // 64 lower-case hex digits; a fresh value on every call.
     std::string generateToken(std::string_view deviceID);
+    // False when the store could not be read: the pairings are unknown, and are looked for again next time.
+    bool loadPairings() const;
     const PairingList& pairings() const;
+    DefaultsStore::Read readStore(std::string_view key) const;
+    bool writeStore(std::string_view key, std::string_view value);
     // Before replacing a stored value that cannot be decoded, keeps it under unreadablePairedDevicesKey (or
     // that key with ".2", ".3", ... when taken), so that a damaged map is never silently lost.
     bool storePairings(PairingList pairings);
+    static std::optional<PairingCode> codeIn(const DefaultsStore::Read& read);
     std::optional<PairingCode> storedPairingCode() const;
     // Starts a fresh count of wrong guesses when the stored code is not the one counted so far.
     void followCode(const std::optional<PairingCode>& current);
@@ -110,6 +126,9 @@ private:
     // wrong guesses are being counted.
     std::optional<PairingCode> m_guessedCode;
     int m_wrongGuesses = 0;
+    // Written on both threads (a new code is made on the main thread).
+    mutable std::atomic<bool> m_readFailing = false;
+    std::atomic<bool> m_writeFailing = false;
 };
 
 } // namespace vemdo

@@ -15,6 +15,10 @@ class TaskQueue;
 
 using ConnectionId = std::uint64_t;
 
+// Who can be at the other end: the phone app speaks the line protocol on the phone port and may send
+// datagrams; the browser page speaks it over a WebSocket and never sends a datagram.
+enum class ConnectionKind { phoneApp, browserPage };
+
 // One accepted TCP connection. The network platform owns the socket; the transport uses this handle on
 // the transport thread only.
 class Connection {
@@ -24,6 +28,7 @@ public:
     virtual ConnectionId id() const = 0;
     // The peer's IP address as text (for example "192.0.2.7" or "fe80::1").
     virtual std::string remoteAddress() const = 0;
+    virtual ConnectionKind kind() const = 0;
     // Queues bytes for writing; a failed write is neither reported nor retried.
     virtual void send(std::string_view bytes) = 0;
     // Bytes given to send() that are still held by the process, not yet taken by the system: they grow

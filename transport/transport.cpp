@@ -19,6 +19,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <utility>
 
 namespace vemdo {
 
@@ -65,6 +66,21 @@ std::string networkSource(std::string_view address) {
     return std::string(text.data()) + "/64";
 }
 
+bool isHttpRequestLine(std::string_view line) {
+    // A method is an HTTP token: letters, digits and a few marks, never '{' or white space.
+    constexpr std::string_view tokenMarks = "!#$%&'*+-.^_`|~";
+    const std::size_t methodEnd = line.find(' ');
+    if (methodEnd == 0 || methodEnd == std::string_view::npos)
+        return false;
+    for (char c : line.substr(0, methodEnd)) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && tokenMarks.find(c) == std::string_view::npos)
+            return false;
+    }
+    const std::size_t targetEnd = line.find(' ', methodEnd + 1);
+    return targetEnd != std::string_view::npos && targetEnd > methodEnd + 1 &&
+           line.substr(targetEnd + 1).starts_with("HTTP/");
+}
+
 Transport::Transport(Dependencies dependencies) : m_deps(dependencies) {
     if (auto stored = m_deps.security.currentPairingCode())
         m_currentPairingCode = std::move(stored);
@@ -90,15 +106,20 @@ void Transport::regeneratePairingCode() {
     m_deps.mainQueue.post([this, code = std::move(code)] { m_currentPairingCode = code; });
     // Asked on the transport queue, which owns the count of wrong guesses: any word that pairing stopped
     // for the old code is queued before this answer, so the last word the menu gets is about the new one.
-    m_deps.network.transportQueue().post([this] { publishPairingStopped(); });
+    m_deps.network.transportQueue().post([this] { publishSecurityState(); });
 }
 
-void Transport::publishPairingStopped() {
+void Transport::publishSecurityState() {
     const bool stopped = m_deps.security.pairingStopped();
-    if (stopped == m_pairingStoppedPublished)
-        return;
-    m_pairingStoppedPublished = stopped;
-    m_deps.mainQueue.post([this, stopped] { m_pairingStopped = stopped; });
+    if (stopped != m_pairingStoppedPublished) {
+        m_pairingStoppedPublished = stopped;
+        m_deps.mainQueue.post([this, stopped] { m_pairingStopped = stopped; });
+    }
+    const bool unsaved = m_deps.security.storeFailing();
+    if (unsaved != m_settingsUnsavedPublished) {
+        m_settingsUnsavedPublished = unsaved;
+        m_deps.mainQueue.post([this, unsaved] { m_settingsUnsaved = unsaved; });
+    }
 }
 
 void Transport::listenerStateChanged(ListenerState state, std::optional<std::uint16_t> port) {
@@ -130,8 +151,9 @@ void Transport::handleNewConnection(std::shared_ptr<Connection> connection) {
     const ConnectionId id = connection->id();
     const std::string remote = connection->remoteAddress();
     m_connections.push_back(id);
-    m_receiveBuffers.insert_or_assign(
-        id, ConnectionState{std::move(connection), LineFramer{}, normalizedAddress(remote), networkSource(remote)});
+    const ConnectionKind kind = connection->kind();
+    m_receiveBuffers.insert_or_assign(id, ConnectionState{std::move(connection), LineFramer{},
+                                                          normalizedAddress(remote), networkSource(remote), kind});
     updateConnectedClients();
     closeUnauthenticatedBeyondLimit();
 }
@@ -188,6 +210,11 @@ void Transport::processReceivedData(ConnectionId connection, std::string_view ch
         // A reply may have closed the connection; whatever else it sent is not for us any more.
         if (state.closing)
             return;
+        // A browser made to post to this port by some web page: nothing it carries is the phone's word.
+        if (!std::exchange(state.readLine, true) && isHttpRequestLine(line)) {
+            close(state);
+            return;
+        }
         if (line.empty() || !isValidUtf8(line))
             continue;
         if (auto packet = Packet::decodeJson(line))
@@ -208,17 +235,19 @@ void Transport::connectionEnded(ConnectionId connection) {
 }
 
 void Transport::handleDatagram(std::span<const std::uint8_t> bytes, std::string_view senderAddress) {
-    // Datagrams carry no credentials, so only a host that holds an authenticated connection may use them.
-    if (!addressIsAuthenticated(normalizedAddress(senderAddress)))
+    // Datagrams carry no credentials, so only a host that holds an authenticated connection of the phone app
+    // may use them. A browser never sends one: a datagram in its name is forged.
+    if (!addressUnlocksDatagrams(normalizedAddress(senderAddress)))
         return;
     if (auto packet = Packet::decodeDatagram(bytes))
         m_deps.injector.handle(*packet);
 }
 
-bool Transport::addressIsAuthenticated(std::string_view address) const {
+bool Transport::addressUnlocksDatagrams(std::string_view address) const {
     for (ConnectionId id : m_authenticatedConnections) {
         auto it = m_receiveBuffers.find(id);
-        if (it != m_receiveBuffers.end() && it->second.address == address)
+        if (it != m_receiveBuffers.end() && it->second.kind == ConnectionKind::phoneApp &&
+            it->second.address == address)
             return true;
     }
     return false;
@@ -248,9 +277,15 @@ void Transport::handlePairRequest(const Packet& packet, ConnectionState& state) 
         sendPairResponse(false, std::string(tooManyAttemptsText), std::nullopt, state);
         return;
     }
-    const bool paired = m_deps.security.validatePairing(*packet.deviceID, *packet.pairingCode);
-    publishPairingStopped();
-    if (!paired) {
+    const Verdict verdict = m_deps.security.validatePairing(*packet.deviceID, *packet.pairingCode);
+    publishSecurityState();
+    if (verdict == Verdict::storeUnavailable) {
+        // Nothing was judged, so nothing counts against the phone or its network.
+        m_deps.security.withdrawAttempt(*packet.deviceID, state.source);
+        sendStoreUnavailable(Kind::pairResponse, state);
+        return;
+    }
+    if (verdict == Verdict::refused) {
         sendPairResponse(false, m_deps.strings.text("pairing.invalid_code", "Invalid pairing code"), std::nullopt,
                          state);
         return;
@@ -268,7 +303,13 @@ void Transport::handleAuth(const Packet& packet, ConnectionState& state) {
         sendAuthResponse(false, std::string(invalidAuthText), state);
         return;
     }
-    if (!m_deps.security.validateToken(*packet.deviceID, *packet.token)) {
+    const Verdict verdict = m_deps.security.validateToken(*packet.deviceID, *packet.token);
+    publishSecurityState();
+    if (verdict == Verdict::storeUnavailable) {
+        sendStoreUnavailable(Kind::auth, state);
+        return;
+    }
+    if (verdict == Verdict::refused) {
         sendAuthResponse(false, std::string(invalidTokenText), state);
         return;
     }
@@ -285,6 +326,17 @@ void Transport::sendPairResponse(bool success, std::string message, std::optiona
     reply.token = std::move(token);
     reply.timestamp = nowMilliseconds();
     send(reply, to);
+}
+
+// Neither "wrong code" nor "wrong token": a phone told that would drop what it has or ask its user to type
+// the code again, while the fault is the computer's.
+void Transport::sendStoreUnavailable(Kind reply, ConnectionState& to) {
+    std::string text =
+        m_deps.strings.text("pairing.store_error", "The computer cannot save its settings right now. Try again later.");
+    if (reply == Kind::auth)
+        sendAuthResponse(false, std::move(text), to);
+    else
+        sendPairResponse(false, std::move(text), std::nullopt, to);
 }
 
 void Transport::sendAuthResponse(bool success, std::string message, ConnectionState& to) {

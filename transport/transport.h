@@ -68,6 +68,8 @@ public:
     const std::optional<std::string>& currentPairingCode() const { return m_currentPairingCode; }
     // Whether the current code has taken too many wrong guesses and pairing waits for a new code.
     bool pairingStopped() const { return m_pairingStopped; }
+    // Whether the store could not be read or written at the last try: pairings cannot be kept.
+    bool settingsUnsaved() const { return m_settingsUnsaved; }
     std::optional<std::uint16_t> listeningPort() const { return m_listeningPort; }
 
     // NetworkEvents: transport queue.
@@ -84,7 +86,10 @@ private:
         std::string address;
         // What the limits count by: see networkSource.
         std::string source;
+        ConnectionKind kind = ConnectionKind::phoneApp;
         int failedAttempts = 0;
+        // Whether a line has been read: the first one decides whether the peer speaks our protocol at all.
+        bool readLine = false;
         // Already told to close: its end is reported later, and until then it no longer counts or reads.
         bool closing = false;
     };
@@ -100,8 +105,10 @@ private:
     void send(const Packet& reply, ConnectionState& to);
     void closeUnauthenticatedBeyondLimit();
     void close(ConnectionState& state);
-    void publishPairingStopped();
-    bool addressIsAuthenticated(std::string_view address) const;
+    // Tells the main thread what changed of the code's guesses and of the store's health.
+    void publishSecurityState();
+    void sendStoreUnavailable(Kind reply, ConnectionState& to);
+    bool addressUnlocksDatagrams(std::string_view address) const;
     std::uint64_t nowMilliseconds() const;
     void updateConnectedClients();
 
@@ -113,6 +120,7 @@ private:
     std::unordered_map<ConnectionId, ConnectionState> m_receiveBuffers;
     std::set<ConnectionId> m_authenticatedConnections;
     bool m_pairingStoppedPublished = false;
+    bool m_settingsUnsavedPublished = false;
 
     // Main thread.
     bool m_isListening = false;
@@ -120,6 +128,7 @@ private:
     std::optional<std::string> m_currentPairingCode;
     std::optional<std::uint16_t> m_listeningPort;
     bool m_pairingStopped = false;
+    bool m_settingsUnsaved = false;
 };
 
 // IPv4-mapped IPv6 text ("::ffff:192.0.2.7") as its IPv4 form; anything else unchanged.
@@ -129,5 +138,9 @@ std::string normalizedAddress(std::string_view address);
 // itself, an IPv6 address for its /64 prefix ("2001:db8:1:2::/64"), zone index ignored, since one host
 // can give itself any number of addresses within its prefix. Text that is no address stands for itself.
 std::string networkSource(std::string_view address);
+
+// Whether a line opens an HTTP request: a method, a space, a target, a space and "HTTP/". A web page can
+// make a browser send one to any port; no message of ours can start that way, as each is a JSON object.
+bool isHttpRequestLine(std::string_view line);
 
 } // namespace vemdo

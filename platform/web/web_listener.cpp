@@ -53,6 +53,7 @@ public:
 
     ConnectionId id() const override { return m_id; }
     std::string remoteAddress() const override { return m_address; }
+    ConnectionKind kind() const override { return ConnectionKind::browserPage; }
 
     void send(std::string_view bytes) override {
         if (bytes.ends_with('\n'))

@@ -59,6 +59,7 @@ public:
     int connectedClients() override { return clients; }
     std::optional<std::string> currentPairingCode() override { return code; }
     bool pairingStopped() override { return stopped; }
+    bool settingsUnsaved() override { return unsaved; }
     void start() override { log.push_back("start"); }
     // Like the real transport: the new code is published later, through the main queue.
     void regeneratePairingCode() override {
@@ -90,7 +91,7 @@ public:
 
     Lines log, shown;
     std::function<void(MenuAction)> choose;
-    bool listening = false, trusted = true, stopped = false;
+    bool listening = false, trusted = true, stopped = false, unsaved = false;
     InputObstacle blocker = InputObstacle::none;
     int clients = 0, answer = 1;
     std::optional<std::string> code = "111111";
@@ -135,11 +136,13 @@ TEST_F(AppTest, MenuIsRebuiltEveryTwoSeconds) {
     desktop.listening = true;
     desktop.clients = 3;
     desktop.stopped = true;
+    desktop.unsaved = true;
     queue.advance(1ms);
     EXPECT_EQ(desktop.log, Lines{"show"});
     EXPECT_EQ(desktop.shown[3], "Too many wrong codes: generate a new one");
     EXPECT_EQ(desktop.shown[7], "Server Running");
-    EXPECT_EQ(desktop.shown[8], "3 Device(s) Connected");
+    EXPECT_EQ(desktop.shown[8], "Settings Cannot Be Saved");
+    EXPECT_EQ(desktop.shown[9], "3 Device(s) Connected");
     queue.advance(2000ms);
     EXPECT_EQ(desktop.log, (Lines{"show", "show"}));
 }

@@ -6,6 +6,7 @@ on a real X server whose motion events show what was injected.
 What proves that something was dropped is always a later input that must be handled after it: on TCP the
 next message of the same connection, for a datagram the next datagram to the same server socket."""
 
+import json
 import os
 import random
 import re
@@ -14,7 +15,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from harness import WEB_PORT, Phone, abusive_peer, datagram_move, listening_ports, main, step, wait_for  # noqa: E402
+from harness import (WEB_PORT, Phone, abusive_peer, connect, datagram_move, listening_ports, main, step,  # noqa: E402
+                     wait_for)
 
 X, Y = 100, 400
 
@@ -43,6 +45,19 @@ def scenario(h):
     assert phone.auth("phone-a", token)["success"] is True
     phone.move(5, 0)
     arrives((X + 10, Y))
+
+    step("a web page's POST to the phone port is closed unanswered and spends no guess of its sender")
+    wrong = "100000" if code != "100000" else "100001"
+    lines = "".join(json.dumps({"kind": "pairRequest", "timestamp": 1, "deviceID": f"page-{n}", "pairingCode": wrong})
+                    + "\n" for n in range(10))
+    for _ in range(3):
+        page = connect(status.port, "127.0.0.5")
+        # What fetch(..., {method: "POST", mode: "no-cors", body}) makes a browser send.
+        page.sendall(f"POST / HTTP/1.1\r\nHost: 127.0.0.1:{status.port}\r\nContent-Type: text/plain;charset=UTF-8\r\n"
+                     f"Origin: http://evil.test\r\nContent-Length: {len(lines)}\r\n\r\n{lines}".encode())
+        assert page.recv(4096) == b"", "the phone port answered an HTTP request"
+        page.close()
+    assert Phone(status.port, "127.0.0.5").pair("after-the-page", code)["success"] is True
 
     step("datagrams only from a host with an authenticated connection, and not after it has closed")
     datagram_move(status.port, "127.0.0.2", 50, 50)

@@ -103,13 +103,13 @@ TEST_F(StoreTest, PairingCodeAndTokensSurviveARestart) {
     {
         SecurityManager security(store, clock, random);
         code = security.generateNewPairingCode();
-        ASSERT_TRUE(security.validatePairing("phone", code));
+        ASSERT_EQ(security.validatePairing("phone", code), Verdict::accepted);
         token = security.loadPairedDevices().at("phone");
     }
     FileDefaultsStore reopened(file);
     SecurityManager restarted(reopened, clock, random);
     EXPECT_EQ(restarted.currentPairingCode(), code);
-    EXPECT_TRUE(restarted.validateToken("phone", token));
+    EXPECT_EQ(restarted.validateToken("phone", token), Verdict::accepted);
 }
 
 // Kills a process that keeps writing at varying moments: the store must read back whole every time, with

@@ -14,7 +14,7 @@ using namespace vemdo::testing;
 struct SecurityTest : ::testing::Test {
     SecurityTest() { store.setData(SecurityManager::pairingCodeKey, R"({"code":"123456","timestamp":1})"); }
     std::string pair(const std::string& device) {
-        EXPECT_TRUE(security.validatePairing(device, "123456")) << device;
+        EXPECT_EQ(security.validatePairing(device, "123456"), Verdict::accepted) << device;
         return security.loadPairedDevices()[device];
     }
     MemoryDefaultsStore store;
@@ -71,24 +71,65 @@ TEST_F(SecurityTest, TokensAuthenticateOnlyTheirOwnDevice) {
         {"phone-a", a + "0", false},
     };
     for (const auto& [device, token, valid] : rows)
-        EXPECT_EQ(security.validateToken(device, token), valid) << device << " " << token;
+        EXPECT_EQ(security.validateToken(device, token) == Verdict::accepted, valid) << device << " " << token;
 
     // Pairing again replaces the token; a new code leaves tokens alone.
     const std::string again = pair("phone-a");
     EXPECT_NE(again, a);
-    EXPECT_FALSE(security.validateToken("phone-a", a));
+    EXPECT_EQ(security.validateToken("phone-a", a), Verdict::refused);
     security.generateNewPairingCode();
-    EXPECT_TRUE(security.validateToken("phone-a", again));
+    EXPECT_EQ(security.validateToken("phone-a", again), Verdict::accepted);
 }
 
-TEST_F(SecurityTest, WrongCodeOrUnstorableTokenFailsThePairingAndChangesNothing) {
+TEST_F(SecurityTest, WrongCodeFailsThePairingAndChangesNothing) {
     const std::string token = pair("phone");
     for (const char* code : {"654321", "123456 ", "0123456", "12345", ""})
-        EXPECT_FALSE(security.validatePairing("phone", code)) << code;
-    EXPECT_FALSE(security.validatePairing(std::string(257, 'x'), "123456"));
-    store.failWrites(true);
-    EXPECT_FALSE(security.validatePairing("phone", "123456"));
+        EXPECT_EQ(security.validatePairing("phone", code), Verdict::refused) << code;
+    EXPECT_EQ(security.validatePairing(std::string(257, 'x'), "123456"), Verdict::refused);
     EXPECT_EQ(security.loadPairedDevices(), (SecurityManager::PairedDevices{{"phone", token}}));
+}
+
+// A store that cannot be read or written decides nothing: no guess counts, no token is refused, no pairing is
+// lost, and the manager says so until the store works again.
+TEST_F(SecurityTest, AnUnusableStoreIsNeitherAWrongCodeNorAWrongToken) {
+    const std::string token = pair("phone");
+    const struct {
+        bool failReads, failWrites;
+        Verdict rightCode, wrongCode, knownToken;
+    } rows[] = {
+        {false, true, Verdict::storeUnavailable, Verdict::refused, Verdict::accepted},
+        {true, false, Verdict::storeUnavailable, Verdict::storeUnavailable, Verdict::accepted},
+    };
+    for (const auto& row : rows) {
+        store.failReads(row.failReads);
+        store.failWrites(row.failWrites);
+        EXPECT_EQ(security.validatePairing("new", "123456"), row.rightCode);
+        EXPECT_EQ(security.validatePairing("new", "654321"), row.wrongCode);
+        EXPECT_EQ(security.validateToken("phone", token), row.knownToken);
+        EXPECT_TRUE(security.storeFailing());
+        store.failReads(false);
+        store.failWrites(false);
+    }
+    // Pairings not yet read are unknown while the store cannot be read, and must not be replaced.
+    SecurityManager restarted(store, clock, random);
+    store.failReads(true);
+    EXPECT_EQ(restarted.validateToken("phone", token), Verdict::storeUnavailable);
+    store.failReads(false);
+    EXPECT_EQ(restarted.validatePairing("new", "123456"), Verdict::accepted);
+    EXPECT_FALSE(restarted.storeFailing());
+    EXPECT_EQ(restarted.validateToken("phone", token), Verdict::accepted);
+
+    // The count of wrong guesses survives a moment without the store: one short of the budget, then one more.
+    for (int i = 1; i < SecurityManager::maxWrongGuessesPerCode; ++i)
+        restarted.validatePairing("guesser", "654321");
+    store.failReads(true);
+    EXPECT_EQ(restarted.validatePairing("guesser", "654321"), Verdict::storeUnavailable);
+    store.failReads(false);
+    EXPECT_FALSE(restarted.pairingStopped());
+    restarted.validatePairing("guesser", "654321");
+    EXPECT_TRUE(restarted.pairingStopped());
+    store.failReads(true);
+    EXPECT_TRUE(restarted.pairingStopped());
 }
 
 // A damaged map reads as empty, so the next pairing would hold the new device alone: the damaged bytes are
@@ -108,7 +149,7 @@ TEST_F(SecurityTest, DamagedMapIsKeptAsideBeforeItIsReplaced) {
 
     store.setData(SecurityManager::pairedDevicesKey, "more garbage");
     store.failWrites(true);
-    EXPECT_FALSE(security.validatePairing("phone", "123456"));
+    EXPECT_EQ(security.validatePairing("phone", "123456"), Verdict::storeUnavailable);
     EXPECT_EQ(store.data(SecurityManager::pairedDevicesKey), "more garbage");
 }
 
@@ -117,16 +158,17 @@ TEST_F(SecurityTest, DamagedMapIsKeptAsideBeforeItIsReplaced) {
 // beyond 100 devices the one paired longest ago is forgotten, after a restart too.
 TEST_F(SecurityTest, PairedDevicesLiveInMemoryAtMostAHundredInPairingOrder) {
     const std::string known(64, 'a');
-    EXPECT_FALSE(security.validateToken("known", known));
+    EXPECT_EQ(security.validateToken("known", known), Verdict::refused);
     store.setData(SecurityManager::pairedDevicesKey, R"({"known":")" + known + "\"}");
-    EXPECT_TRUE(security.validateToken("known", known));
+    EXPECT_EQ(security.validateToken("known", known), Verdict::accepted);
     store.setData(SecurityManager::pairedDevicesKey, "{}");
-    EXPECT_TRUE(security.validateToken("known", known));
+    EXPECT_EQ(security.validateToken("known", known), Verdict::accepted);
     for (int i = 99; i >= 0; --i)
         pair(std::to_string(i));
     SecurityManager restarted(store, clock, random);
-    EXPECT_FALSE(restarted.validateToken("known", known));
-    ASSERT_TRUE(restarted.validatePairing("99", "123456") && restarted.validatePairing("new", "123456"));
+    EXPECT_EQ(restarted.validateToken("known", known), Verdict::refused);
+    ASSERT_EQ(restarted.validatePairing("99", "123456"), Verdict::accepted);
+    ASSERT_EQ(restarted.validatePairing("new", "123456"), Verdict::accepted);
     const auto devices = restarted.loadPairedDevices();
     EXPECT_EQ(devices.size(), 100u);
     EXPECT_TRUE(devices.contains("99") && !devices.contains("98") && devices.contains("0"));

@@ -73,13 +73,15 @@ private:
     std::size_t m_drawn = 0;
 };
 
-// Thread-safe like the real store; writes can be made to fail.
+// Thread-safe like the real store; reads and writes can be made to fail.
 class MemoryDefaultsStore final : public DefaultsStore {
 public:
-    std::optional<std::string> data(std::string_view key) const override {
+    Read read(std::string_view key) const override {
         std::lock_guard lock(m_mutex);
+        if (m_failReads)
+            return {std::nullopt, true};
         auto it = m_values.find(key);
-        return it == m_values.end() ? std::nullopt : std::optional(it->second);
+        return {it == m_values.end() ? std::nullopt : std::optional(it->second), false};
     }
     bool setData(std::string_view key, std::string_view value) override {
         std::lock_guard lock(m_mutex);
@@ -91,11 +93,16 @@ public:
         std::lock_guard lock(m_mutex);
         m_failWrites = fail;
     }
+    void failReads(bool fail) {
+        std::lock_guard lock(m_mutex);
+        m_failReads = fail;
+    }
 
 private:
     mutable std::mutex m_mutex;
     std::map<std::string, std::string, std::less<>> m_values;
     bool m_failWrites = false;
+    bool m_failReads = false;
 };
 
 // Runs nothing until the test drains it; delayed tasks fall due on a virtual clock that only advance()
@@ -154,14 +161,17 @@ private:
 
 // A connection that keeps what the transport writes and counts requests to close.
 struct FakeConnection final : Connection {
-    FakeConnection(ConnectionId id, std::string address) : connectionId(id), address(std::move(address)) {}
+    FakeConnection(ConnectionId id, std::string address, ConnectionKind kind = ConnectionKind::phoneApp)
+        : connectionId(id), address(std::move(address)), connectionKind(kind) {}
     ConnectionId id() const override { return connectionId; }
     std::string remoteAddress() const override { return address; }
+    ConnectionKind kind() const override { return connectionKind; }
     void send(std::string_view bytes) override { sent.emplace_back(bytes); }
     std::size_t unsentBytes() const override { return unsent; }
     void cancel() override { ++cancels; }
     ConnectionId connectionId;
     std::string address;
+    ConnectionKind connectionKind;
     std::vector<std::string> sent;
     // What the peer has left unread, as the test sets it.
     std::size_t unsent = 0;

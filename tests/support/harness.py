@@ -73,6 +73,8 @@ def enter_private_namespace():
         # Refuse to announce anything if the machine's interfaces are still in sight.
         assert [l.split(":")[1].strip() for l in links.splitlines()] == ["lo"], links
         for mount_point in ("/run", "/tmp/.X11-unix"):
+            # A fresh machine may have no X server yet, nor its socket directory to mount over.
+            os.makedirs(mount_point, exist_ok=True)
             subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=1777", "vemdo-test", mount_point], check=True)
         os.makedirs("/run/dbus")
         os.makedirs("/run/avahi-daemon")

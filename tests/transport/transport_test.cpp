@@ -22,8 +22,8 @@ protected:
             m_transport.emplace(Transport::Dependencies{security, injector, network, mainQueue, clock, strings, 0});
         return *m_transport;
     }
-    FakeConnection& connect(std::string address = "192.0.2.7") {
-        m_connections.push_back(std::make_shared<FakeConnection>(m_connections.size() + 1, std::move(address)));
+    FakeConnection& connect(std::string address = "192.0.2.7", ConnectionKind kind = ConnectionKind::phoneApp) {
+        m_connections.push_back(std::make_shared<FakeConnection>(m_connections.size() + 1, std::move(address), kind));
         transport().handleNewConnection(m_connections.back());
         return *m_connections.back();
     }
@@ -42,8 +42,8 @@ protected:
         return decoded;
     }
     std::string code() { return *security.currentPairingCode(); }
-    FakeConnection& authenticated(std::string address = "192.0.2.7") {
-        FakeConnection& phone = connect(std::move(address));
+    FakeConnection& authenticated(std::string address = "192.0.2.7", ConnectionKind kind = ConnectionKind::phoneApp) {
+        FakeConnection& phone = connect(std::move(address), kind);
         const std::string device = "phone-" + std::to_string(phone.id());
         receive(phone, pairLine(device, code()));
         receive(phone, authLine(device, replies(phone).back().token.value_or("")));
@@ -252,11 +252,96 @@ TEST_F(TransportTest, DatagramsNeedAnAuthenticatedConnectionFromTheirHost) {
     transport().handleDatagram(move, "192.0.2.7");
     FakeConnection& phone = authenticated("::ffff:192.0.2.7");
     connect("192.0.2.8");
+    // A browser never sends datagrams, so its address unlocks none.
+    authenticated("192.0.2.9", ConnectionKind::browserPage);
     transport().handleDatagram(move, "192.0.2.7");
     transport().handleDatagram(move, "192.0.2.8");
+    transport().handleDatagram(move, "192.0.2.9");
     end(phone);
     transport().handleDatagram(move, "192.0.2.7");
     EXPECT_EQ(backend.records(), (Records{MouseEvent{MouseEventType::mouseMoved, {106, 196}, 0}}));
+}
+
+// A store that cannot be read or written is the computer's fault: the phone is told so, not that its code or
+// token is wrong, nothing counts against its network, and the menu says that settings cannot be saved.
+TEST_F(TransportTest, AStoreThatFailsIsNoWrongCodeAndTheMenuSaysSo) {
+    const std::string text = "Ayarlar kaydedilemiyor";
+    FakeConnection& phone = authenticated();
+    const std::string phoneToken = security.loadPairedDevices().at("phone-1");
+    strings.translations["pairing.store_error"] = text;
+    const struct {
+        bool failReads;
+        std::string request;
+        Kind kind;
+    } rows[] = {
+        {false, pairLine("new", code()), Kind::pairResponse},
+        {true, pairLine("new", code()), Kind::pairResponse},
+        {true, pairLine("new", "000000"), Kind::pairResponse},
+    };
+    for (const auto& row : rows) {
+        store.failReads(row.failReads);
+        store.failWrites(!row.failReads);
+        FakeConnection& peer = connect("198.51.100.1");
+        for (int attempt = 0; attempt < 12; ++attempt)
+            receive(peer, row.request);
+        for (const Packet& answer : replies(peer))
+            EXPECT_EQ(std::tuple(answer.kind, answer.success, answer.message, answer.token),
+                      std::tuple(row.kind, std::optional(false), std::optional(text), std::optional<std::string>()))
+                << row.request;
+    }
+    // Pairings already read stay usable while the store cannot be read.
+    receive(phone, authLine("phone-1", phoneToken));
+    EXPECT_EQ(replies(phone).back().success, true);
+    mainQueue.runDue();
+    EXPECT_TRUE(transport().settingsUnsaved());
+    store.failReads(false);
+    store.failWrites(false);
+    FakeConnection& later = connect("198.51.100.1");
+    receive(later, pairLine("new", code()));
+    EXPECT_EQ(replies(later).back().success, true);
+    mainQueue.runDue();
+    EXPECT_FALSE(transport().settingsUnsaved());
+}
+
+TEST(HttpRequestLine, WhatABrowserSendsAndNoMessageOfOurs) {
+    const std::pair<std::string_view, bool> rows[] = {
+        {"POST / HTTP/1.1\r", true},
+        {"GET /index.html?x=1 HTTP/1.0", true},
+        {"OPTIONS * HTTP/1.1", true},
+        {"M-SEARCH * HTTP/1.1", true},
+        {"POST / HTTP/", true},
+        {R"({"kind":"pairRequest","timestamp":1} HTTP/1.1)", false},
+        {R"( {"kind":"move"})", false},
+        {"POST /", false},
+        {"POST  HTTP/1.1", false},
+        {" GET / HTTP/1.1", false},
+        {"GET / http/1.1", false},
+        {"GE{T / HTTP/1.1", false},
+        {"", false},
+    };
+    for (const auto& [line, expected] : rows)
+        EXPECT_EQ(isHttpRequestLine(line), expected) << line;
+}
+
+// A web page can make the user's browser post JSON lines to the phone port: the connection is closed before
+// any of them is read, so no guess counts and nothing is answered.
+TEST_F(TransportTest, AnHttpRequestOnThePhonePortIsClosedUnread) {
+    const std::string post = "POST / HTTP/1.1\r\nHost: 192.0.2.1\r\nContent-Type: text/plain\r\n\r\n";
+    std::string guesses;
+    for (int n = 0; n < 10; ++n)
+        guesses += pairLine("web-" + std::to_string(n), "000000");
+    FakeConnection& page = connect("198.51.100.1");
+    receive(page, post.substr(0, 7));
+    receive(page, post.substr(7) + guesses);
+    receive(page, guesses);
+    EXPECT_TRUE(page.sent.empty());
+    EXPECT_EQ(page.cancels, 1);
+    // A request line after a message of ours is only an undecodable line.
+    FakeConnection& phone = connect("198.51.100.1");
+    receive(phone, pairLine("phone", code()) + "GET / HTTP/1.1\n" + bad);
+    EXPECT_EQ(replies(phone).size(), 2u);
+    EXPECT_EQ(replies(phone)[0].success, true);
+    EXPECT_EQ(phone.cancels, 0);
 }
 
 TEST_F(TransportTest, HeldInputIsReleasedWhenTheLastAuthenticatedPhoneLeaves) {
