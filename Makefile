@@ -59,7 +59,7 @@ bench: deps
 	bash bench/run.sh build-bench
 
 fuzz: deps
-	bash fuzz/run.sh --seconds $(or $(FUZZ_SECONDS),60) --build-dir build-fuzz
+	bash fuzz/run.sh $(if $(FUZZ_SECONDS),--seconds $(FUZZ_SECONDS),--runs 10000000) --build-dir build-fuzz
 
 sanitize: deps
 	JOBS=$(JOBS) bash scripts/sanitize.sh

@@ -3,12 +3,15 @@
 
 // The one set of stand-ins the tests use for the platform: a clock for both kinds of time, a scripted
 // random source, an in-memory store, a queue driven by hand, a recording input backend, a fake network,
-// a string table, builders for what a phone sends, and a private configuration home.
+// a string table, the whole set a transport stands on, builders for what a phone sends, and a private
+// configuration home.
+#include "injection/cg_event_injector.h"
 #include "injection/input_backend.h"
 #include "injection/monotonic_clock.h"
 #include "security/clock.h"
 #include "security/defaults_store.h"
 #include "security/random_source.h"
+#include "security/security_manager.h"
 #include "transport/network.h"
 #include "transport/string_table.h"
 #include "transport/task_queue.h"
@@ -208,6 +211,19 @@ public:
         return it == translations.end() ? std::string(defaultText) : it->second;
     }
     std::map<std::string, std::string, std::less<>> translations;
+};
+
+// Everything a Transport stands on, as the transport's tests and its fuzz target build it.
+struct TransportFakes {
+    MemoryDefaultsStore store;
+    FakeClock clock{1'750'000'000.25};
+    ScriptedRandomSource random{{7, 200, 13, 99, 42, 250, 1, 180, 77, 3, 160}};
+    SecurityManager security{store, clock, random};
+    RecordingInputBackend backend;
+    CGEventInjector injector{backend, clock};
+    FakeNetwork network;
+    ManualTaskQueue mainQueue;
+    FakeStrings strings;
 };
 
 // What a phone writes: one JSON object with kind and timestamp first, then `fields` as given.

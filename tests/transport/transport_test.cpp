@@ -15,7 +15,7 @@ const std::string moveLine = line("move", R"("dx":5,"dy":0)");
 // An incomplete pairing request: every one that reaches dispatch is answered, so answers count them.
 const std::string bad = line("pairRequest");
 
-class TransportTest : public ::testing::Test {
+class TransportTest : public ::testing::Test, protected TransportFakes {
 protected:
     Transport& transport() {
         if (!m_transport)
@@ -51,16 +51,6 @@ protected:
         phone.sent.clear();
         return phone;
     }
-
-    MemoryDefaultsStore store;
-    FakeClock clock{1'750'000'000.25};
-    ScriptedRandomSource random{{7, 200, 13, 99, 42, 250, 1, 180, 77, 3, 160}};
-    SecurityManager security{store, clock, random};
-    RecordingInputBackend backend;
-    CGEventInjector injector{backend, clock};
-    FakeNetwork network;
-    ManualTaskQueue mainQueue;
-    FakeStrings strings;
 
 private:
     std::optional<Transport> m_transport;
