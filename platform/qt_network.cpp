@@ -40,7 +40,7 @@ constexpr int keepAliveIdleSeconds = 2;
 // Replies are a few hundred bytes; left to itself the kernel would let a peer that never reads pin
 // megabytes per connection beyond the bound the transport keeps on what waits in the server.
 constexpr int sendBufferBytes = 16384;
-constexpr int listenBacklog = 512;
+constexpr int listenBacklog = 4096;
 // Connections accepted at one wake-up of a listener, so that connections already open get their turn in a flood.
 constexpr int acceptsPerWake = 64;
 // How long a listener that ran out of descriptors waits before it accepts again.
