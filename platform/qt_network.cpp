@@ -14,7 +14,6 @@
 #include <atomic>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -38,7 +37,7 @@ constexpr std::size_t maxDatagramBytes = 16;
 constexpr unsigned datagramsPerRead = 16;
 constexpr int keepAliveIdleSeconds = 2;
 // Replies are a few hundred bytes; left to itself the kernel would let a peer that never reads pin
-// megabytes per connection beyond the bound the transport keeps on what waits in the server.
+// megabytes per connection beyond the bound kept on what waits in the server (maxUnsentBytes).
 constexpr int sendBufferBytes = 16384;
 constexpr int listenBacklog = 4096;
 // Connections accepted at one wake-up of a listener, so that connections already open get their turn in a flood.

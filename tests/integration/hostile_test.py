@@ -48,9 +48,10 @@ def start(h, **options):
 
 
 @contextlib.contextmanager
-def flood(h, kind, port):
-    """A flood of the given kind while the block runs; it must last as long."""
-    flooder = h.spawn([sys.executable, __file__, kind, str(port)])
+def flood(h, kind, port, pace):
+    """A flood of the given kind (pace connections a second, 0: as fast as it goes) while the block runs; it must
+    last as long."""
+    flooder = h.spawn([sys.executable, __file__, kind, str(port), str(pace)])
     flooder.wait_line("flooding")
     yield
     assert flooder.popen.poll() is None, "the flood ended before the block"
@@ -86,7 +87,7 @@ def pings(h):
     server, port, code, token, both_work = start(h)
     before = resident_kib(server.popen.pid)
     step("a WebSocket that pings without reading is closed; the server grows by a few MiB at most")
-    flooder = h.spawn([sys.executable, __file__, "pings", str(WEB_PORT)])
+    flooder = h.spawn([sys.executable, __file__, "pings", str(WEB_PORT), "0"])
     ended = flooder.wait_line(r"(closed|open) after .*", timeout=FLOOD_SECONDS + 10)
     grown = resident_kib(server.popen.pid) - before
     print(f"{ended}; resident size grew by {grown} KiB", flush=True)
@@ -106,7 +107,8 @@ def pings(h):
 
 def descriptors(h):
     server, port, code, token, both_work = start(h, prefix=["prlimit", "--nofile=1024:1024", "--"])
-    pid, slack = server.popen.pid, 3 if sanitized(h) else 1
+    # AddressSanitizer makes the server several times slower: there the flood is slower, and so is the answer.
+    pid, pace, slack = server.popen.pid, *((1000, 3) if sanitized(h) else (0, 1))
     step("connections as fast as one process opens them: phones and pages get in within a second")
     phones, pages, in_use = [], [], []
 
@@ -118,7 +120,7 @@ def descriptors(h):
             return error
         return time.monotonic() - start
 
-    with flood(h, "connections", port):
+    with flood(h, "connections", port, pace):
         deadline = time.monotonic() + FLOOD_SECONDS - 3
         while time.monotonic() < deadline:
             in_use.append(len(os.listdir(f"/proc/{pid}/fd")))
@@ -138,24 +140,25 @@ def descriptors(h):
 
 def page(h):
     server, port, code, token, both_work = start(h)
-    step("page loads that send their request 100 ms after connecting, during 5,000 connections a second")
-    with flood(h, "page", WEB_PORT):
+    pace = 1000 if sanitized(h) else 5000
+    step(f"page loads that send their request 100 ms after connecting, during {pace} connections a second")
+    with flood(h, "page", WEB_PORT, pace):
         loads = [page_load("127.0.0.3", 0.1) for _ in range(30)]
     assert len(summary("page loads", loads)) == len(loads)
     both_work()
 
 
-def run_flood(kind, port):
+def run_flood(kind, port, pace):
     """Until SIGTERM or FLOOD_SECONDS, from 127.0.0.20, never reading. pings: one WebSocket sending pings
-    until it is closed. connections: as many connections as one process opens, alternately to the app's
-    port (each sending a 4 KB line) and the page's (each sending 4 KB of a request head that does not end).
-    page: 5,000 connections a second to the page's port, sending nothing."""
-    port, stopped, opened, held = int(port), [], 0, []
+    until it is closed. connections: connections alternately to the app's port (each sending 4 KB lines)
+    and the page's (each sending 4 KB of a request head that does not end). page: connections to the page's
+    port, sending nothing."""
+    port, pace, stopped, opened, held = int(port), int(pace), [], 0, []
     signal.signal(signal.SIGTERM, lambda *_: stopped.append(True))
     resource.setrlimit(resource.RLIMIT_NOFILE, (resource.getrlimit(resource.RLIMIT_NOFILE)[1],) * 2)
-    if kind == "connections":
+    if not pace:
         # A hostile host is another computer: a flood as fast as it goes must not take the processor the server
-        # runs on here, or the server's own slowness is what phones wait for. The page's flood keeps its pace.
+        # runs on here, or the server's own slowness is what phones wait for.
         os.nice(5)
     print("flooding", flush=True)
     start = time.monotonic()
@@ -198,8 +201,8 @@ def run_flood(kind, port):
                     peer.send(lines[target])
         while len(held) > 8000:
             held.pop(0)[0].close()
-        if kind == "page":
-            time.sleep(max(0.0, 0.01 - (time.monotonic() - tick)))
+        if pace:
+            time.sleep(max(0.0, 50 / pace - (time.monotonic() - tick)))
     print(f"opened {opened} in {time.monotonic() - start:.1f} s", flush=True)
 
 
