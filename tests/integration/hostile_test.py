@@ -29,8 +29,8 @@ def sanitized(h):
 
 
 def start(h, **options):
-    """The server with a phone and a browser paired and authenticated; returns the server, its port and a
-    check that both still get answers on the connections they hold and on new ones."""
+    """The server with a phone and a browser paired and authenticated; returns the server, its port, the code,
+    the phone's token and a check that both still get answers on the connections they hold and on new ones."""
     server = h.server(**options)
     status = server.ready()
     port, code = status.port, status.code
