@@ -25,6 +25,8 @@
 #include <iostream>
 #include <memory>
 
+#include <sys/resource.h>
+
 namespace {
 
 using namespace vemdo;
@@ -81,6 +83,13 @@ bool waitForTray() {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Every connection holds a descriptor, and the listeners keep their peers within a budget below this
+    // limit: take all the system grants, so that a flood of connections cannot crowd out the store and the
+    // display as early as the usual soft limit of 1,024 would let it.
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     std::vector<std::string> arguments(argv + 1, argv + argc);
     const CommandLineResult parsed = parseCommandLine(arguments);
     if (!parsed.options) {

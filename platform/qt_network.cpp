@@ -3,21 +3,21 @@
 
 #include "platform/avahi_advertiser.h"
 #include "platform/qt_task_queue.h"
+#include "transport/peer_budget.h"
+#include "transport/transport.h"
 
-#include <QHostAddress>
 #include <QPointer>
 #include <QSocketNotifier>
-#include <QTcpServer>
 #include <QTimer>
 
 #include <array>
 #include <atomic>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -37,11 +37,13 @@ constexpr std::size_t maxDatagramBytes = 16;
 constexpr unsigned datagramsPerRead = 16;
 constexpr int keepAliveIdleSeconds = 2;
 // Replies are a few hundred bytes; left to itself the kernel would let a peer that never reads pin
-// megabytes per connection beyond the bound the transport keeps on what waits in the server.
+// megabytes per connection beyond the bound kept on what waits in the server (maxUnsentBytes).
 constexpr int sendBufferBytes = 16384;
-constexpr int listenBacklog = 512;
-// A peer that stops reading must not keep a closed connection half-open for ever.
-constexpr int closeGraceMilliseconds = 2000;
+constexpr int listenBacklog = 4096;
+// Connections accepted at one wake-up of a listener, so that connections already open get their turn in a flood.
+constexpr int acceptsPerWake = 64;
+// How long a listener that ran out of descriptors waits before it accepts again.
+constexpr int acceptPauseMilliseconds = 100;
 
 // The text of a socket address as the transport compares it: IPv4 (also when it reached a dual-stack
 // socket as a mapped address), or IPv6 with the interface of a link-local address.
@@ -66,11 +68,14 @@ std::string addressText(const sockaddr_storage& address) {
 // One phone's TCP connection, read and written straight through its descriptor. A move line is on the
 // latency-critical path, and Qt's stream socket spends a system call (sizing the read), a copy into its
 // own buffer and a signal on every receive; here a receive is one read into the transport.
+//
+// It holds a place in the peer budget until its descriptor is closed; the budget may end it at any time.
 class StreamSocket final : public QObject {
 public:
-    StreamSocket(int fd, ConnectionId id, NetworkEvents& events)
-        : m_fd(fd), m_id(id), m_events(events), m_reader(fd, QSocketNotifier::Read),
-          m_writer(fd, QSocketNotifier::Write) {
+    StreamSocket(int fd, ConnectionId id, NetworkEvents& events, PeerBudget& budget, std::string_view source,
+                 FixedDelay& grace)
+        : m_fd(fd), m_id(id), m_events(events), m_budget(budget), m_ticket(budget.add(source, [this] { end(); })),
+          m_grace(grace), m_reader(fd, QSocketNotifier::Read), m_writer(fd, QSocketNotifier::Write) {
         m_writer.setEnabled(false);
         QObject::connect(&m_reader, &QSocketNotifier::activated, this, [this] { receive(); });
         QObject::connect(&m_writer, &QSocketNotifier::activated, this, [this] { flush(); });
@@ -81,6 +86,7 @@ public:
         m_reader.setEnabled(false);
         m_writer.setEnabled(false);
         ::close(m_fd);
+        m_budget.release(m_ticket);
     }
 
     void send(std::string_view bytes) {
@@ -89,6 +95,8 @@ public:
         m_unsent.append(bytes);
         if (!m_receiving)
             flush();
+        if (m_unsent.size() > maxUnsentBytes)
+            end();
     }
 
     std::size_t unsentBytes() const { return m_unsent.size(); }
@@ -102,8 +110,9 @@ public:
             return;
         m_closing = true;
         m_reader.setEnabled(false);
-        QTimer::singleShot(closeGraceMilliseconds, this, [this] { end(); });
         flush();
+        if (!m_ended)
+            m_grace.after(this, [this] { end(); });
     }
 
 private:
@@ -150,6 +159,8 @@ private:
         m_reader.setEnabled(false);
         m_writer.setEnabled(false);
         ::close(m_fd);
+        m_budget.release(m_ticket);
+        m_unsent = {};
         QTimer::singleShot(0, this, [this] {
             m_events.connectionEnded(m_id);
             deleteLater();
@@ -159,6 +170,9 @@ private:
     const int m_fd;
     const ConnectionId m_id;
     NetworkEvents& m_events;
+    PeerBudget& m_budget;
+    const PeerBudget::Ticket m_ticket;
+    FixedDelay& m_grace;
     QSocketNotifier m_reader;
     QSocketNotifier m_writer;
     std::string m_unsent;
@@ -201,20 +215,8 @@ private:
     const std::string m_address;
 };
 
-// The listener hands over the bare descriptor of each accepted connection instead of making a Qt socket.
-class StreamServer final : public QTcpServer {
-public:
-    StreamServer(QObject* parent, std::function<void(int)> accepted) : QTcpServer(parent), m_accepted(accepted) {}
-
-protected:
-    void incomingConnection(qintptr fd) override { m_accepted(static_cast<int>(fd)); }
-
-private:
-    std::function<void(int)> m_accepted;
-};
-
-} // namespace
-
+// No write coalescing, a small kernel send buffer, keep-alive after 2 idle seconds. Set on the listening
+// socket: accepted connections inherit them, which saves four system calls on each in a flood.
 void applyStreamOptions(int fd) {
     const int on = 1, idle = keepAliveIdleSeconds, sendBuffer = sendBufferBytes;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -222,6 +224,141 @@ void applyStreamOptions(int fd) {
     ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
     // Without an idle time of our own a vanished phone would linger for two hours.
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+}
+
+// A socket of `type` bound to `port` on every address: dual-stack where the system has IPv6, so that IPv4
+// peers arrive as mapped addresses. -1, with the error's description, when it cannot be had.
+int boundSocket(int type, std::uint16_t port, std::string& error) {
+    int fd = ::socket(AF_INET6, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const bool ipv6 = fd >= 0;
+    if (!ipv6)
+        fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (ipv6) {
+        auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = htons(port);
+        in6.sin6_addr = in6addr_any;
+        length = sizeof in6;
+    } else {
+        auto& in = reinterpret_cast<sockaddr_in&>(address);
+        in.sin_family = AF_INET;
+        in.sin_port = htons(port);
+        in.sin_addr.s_addr = htonl(INADDR_ANY);
+        length = sizeof in;
+    }
+    const int off = 0, on = 1;
+    if (fd < 0 || (ipv6 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) ||
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        error = std::strerror(errno);
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool connectionWaiting(int listening) {
+    pollfd waiting{listening, POLLIN, 0};
+    return ::poll(&waiting, 1, 0) == 1;
+}
+
+} // namespace
+
+struct FixedDelay::Waiting {
+    std::chrono::steady_clock::time_point due;
+    QPointer<QObject> context;
+    std::function<void()> task;
+};
+
+FixedDelay::FixedDelay(std::chrono::milliseconds delay, QObject* parent)
+    : QObject(parent), m_delay(delay), m_timer(new QTimer(this)) {
+    m_timer->setSingleShot(true);
+    QObject::connect(m_timer, &QTimer::timeout, this, [this] { runDue(); });
+}
+
+FixedDelay::~FixedDelay() = default;
+
+void FixedDelay::after(QObject* context, std::function<void()> task) {
+    // One delay for all: the waiting are in the order they fall due.
+    m_waiting.push_back({std::chrono::steady_clock::now() + m_delay, context, std::move(task)});
+    if (!m_timer->isActive())
+        m_timer->start(m_delay);
+}
+
+void FixedDelay::runDue() {
+    const auto now = std::chrono::steady_clock::now();
+    while (!m_waiting.empty() && m_waiting.front().due <= now) {
+        Waiting due = std::move(m_waiting.front());
+        m_waiting.pop_front();
+        if (due.context)
+            due.task();
+    }
+    if (!m_waiting.empty())
+        m_timer->start(std::chrono::ceil<std::chrono::milliseconds>(m_waiting.front().due - now));
+}
+
+StreamListener* StreamListener::open(std::uint16_t port, PeerBudget& budget, Accepted accepted, QObject* parent,
+                                     std::string& error) {
+    const int fd = boundSocket(SOCK_STREAM, port, error);
+    if (fd < 0)
+        return nullptr;
+    applyStreamOptions(fd);
+    // Bursts of phones reconnecting at once should queue in the kernel rather than be refused.
+    if (::listen(fd, listenBacklog) != 0) {
+        error = std::strerror(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    return new StreamListener(fd, budget, std::move(accepted), parent);
+}
+
+StreamListener::StreamListener(int fd, PeerBudget& budget, Accepted accepted, QObject* parent)
+    : QObject(parent), m_fd(fd), m_budget(budget), m_accepted(std::move(accepted)),
+      m_notifier(new QSocketNotifier(fd, QSocketNotifier::Read, this)) {
+    QObject::connect(m_notifier, &QSocketNotifier::activated, this, [this] { acceptWaiting(); });
+}
+
+StreamListener::~StreamListener() {
+    m_notifier->setEnabled(false);
+    ::close(m_fd);
+}
+
+std::uint16_t StreamListener::port() const {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    // The port sits at the same place in both families.
+    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
+void StreamListener::acceptWaiting() {
+    for (int accepted = 0; accepted < acceptsPerWake; ++accepted) {
+        // A full budget gives up a peer only for a connection that is really there to take its place.
+        if (m_budget.size() >= m_budget.capacity()) {
+            if (!connectionWaiting(m_fd))
+                return;
+            m_budget.makeRoom();
+        }
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        const int fd = ::accept4(m_fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            m_accepted(fd, addressText(peer));
+        } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            // Something besides the peers took the descriptors kept in reserve: retrying at once would spin
+            // on a connection that cannot be taken.
+            m_notifier->setEnabled(false);
+            QTimer::singleShot(acceptPauseMilliseconds, this, [this] { m_notifier->setEnabled(true); });
+            return;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return;
+        }
+        // Anything else (reset before it was taken, a network error passed on) concerns that connection only.
+    }
 }
 
 namespace {
@@ -233,36 +370,8 @@ namespace {
 class DatagramSocket final : public QObject {
 public:
     static DatagramSocket* open(std::uint16_t port, NetworkEvents& events, std::string& error) {
-        // Dual-stack where the system has IPv6, so that IPv4 phones arrive as mapped addresses.
-        int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        const bool ipv6 = fd >= 0;
-        if (!ipv6)
-            fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_storage address{};
-        socklen_t length = 0;
-        if (ipv6) {
-            auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
-            in6.sin6_family = AF_INET6;
-            in6.sin6_port = htons(port);
-            in6.sin6_addr = in6addr_any;
-            length = sizeof in6;
-        } else {
-            auto& in = reinterpret_cast<sockaddr_in&>(address);
-            in.sin_family = AF_INET;
-            in.sin_port = htons(port);
-            in.sin_addr.s_addr = htonl(INADDR_ANY);
-            length = sizeof in;
-        }
-        const int off = 0, on = 1;
-        if (fd < 0 || (ipv6 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) ||
-            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-            ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-            error = std::strerror(errno);
-            if (fd >= 0)
-                ::close(fd);
-            return nullptr;
-        }
-        return new DatagramSocket(fd, events);
+        const int fd = boundSocket(SOCK_DGRAM, port, error);
+        return fd < 0 ? nullptr : new DatagramSocket(fd, events);
     }
 
     ~DatagramSocket() override {
@@ -318,8 +427,8 @@ ConnectionId newConnectionId() {
     return next.fetch_add(1);
 }
 
-QtNetworkPlatform::QtNetworkPlatform(QtThreadQueue& queue)
-    : m_queue(queue), m_advertiser(std::make_unique<AvahiAdvertiser>()) {}
+QtNetworkPlatform::QtNetworkPlatform(QtThreadQueue& queue, PeerBudget& budget)
+    : m_queue(queue), m_budget(budget), m_advertiser(std::make_unique<AvahiAdvertiser>()) {}
 
 QtNetworkPlatform::~QtNetworkPlatform() = default;
 
@@ -328,31 +437,21 @@ TaskQueue& QtNetworkPlatform::transportQueue() {
 }
 
 std::optional<std::string> QtNetworkPlatform::startTcpListener(std::uint16_t port, NetworkEvents& events) {
-    auto* server = new StreamServer(m_queue.context(), [this, &events](int fd) {
-        sockaddr_storage peer{};
-        socklen_t length = sizeof peer;
-        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
-            ::close(fd);
-            return;
-        }
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-        applyStreamOptions(fd);
+    std::string error;
+    if (!m_closeGrace)
+        m_closeGrace = new FixedDelay(closeGrace, m_queue.context());
+    auto accepted = [this, &events](int fd, const std::string& address) {
         const ConnectionId id = newConnectionId();
-        auto* socket = new StreamSocket(fd, id, events);
+        auto* socket = new StreamSocket(fd, id, events, m_budget, networkSource(address), *m_closeGrace);
         socket->setParent(m_queue.context());
-        events.handleNewConnection(std::make_shared<StreamConnection>(socket, id, addressText(peer), m_queue));
-    });
-    // Bursts of phones reconnecting at once should queue in the kernel rather than be refused.
-    server->setListenBacklogSize(listenBacklog);
-    // Any is dual-stack: IPv6 phones and IPv4 phones (as mapped addresses) reach the same listener.
-    if (!server->listen(QHostAddress::Any, port)) {
-        std::string error = server->errorString().toStdString();
-        delete server;
+        events.handleNewConnection(std::make_shared<StreamConnection>(socket, id, address, m_queue));
+    };
+    auto* listener = StreamListener::open(port, m_budget, accepted, m_queue.context(), error);
+    if (!listener)
         return error;
-    }
-    delete m_tcpServer;
-    m_tcpServer = server;
-    const std::uint16_t bound = server->serverPort();
+    delete m_tcpListener;
+    m_tcpListener = listener;
+    const std::uint16_t bound = listener->port();
     // Listener states arrive as events, after this call returns, as they would from any listener.
     m_queue.post([&events, bound] { events.listenerStateChanged(ListenerState::ready, bound); });
     return std::nullopt;

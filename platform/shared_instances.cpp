@@ -12,12 +12,15 @@
 #include "platform/system_clock.h"
 #include "platform/web/web_listener.h"
 #include "security/security_manager.h"
+#include "transport/peer_budget.h"
 #include "transport/transport.h"
 
 #include <QCoreApplication>
 
 #include <atomic>
 #include <cstdio>
+
+#include <sys/resource.h>
 
 // Every instance here is made on first use and deliberately never destroyed: the transport thread keeps
 // using them until the process ends, so running their destructors at exit would race with it.
@@ -45,6 +48,17 @@ QtThreadQueue& transportThread() {
     return *queue;
 }
 
+// The descriptors every peer of both listeners holds, within the process's limit as it stands once main has
+// raised it. Used on the transport thread.
+PeerBudget& peerBudget() {
+    static auto* budget = [] {
+        rlimit limit{};
+        return new PeerBudget(
+            budgetForDescriptorLimit(::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024));
+    }();
+    return *budget;
+}
+
 } // namespace
 
 namespace platform {
@@ -64,7 +78,8 @@ void startWebPage() {
     Transport& transport = Transport::shared();
     QtThreadQueue& queue = transportThread();
     queue.post([&transport, &queue, port] {
-        static auto* listener = new WebListener(transport, queue, queue.context(), WebListener::pageFiles());
+        static auto* listener =
+            new WebListener(transport, queue, queue.context(), peerBudget(), WebListener::pageFiles());
         if (auto error = listener->listen(port)) {
             // On standard error like the other warnings that leave the server running, so that the status
             // blocks on standard output stay whole.
@@ -122,7 +137,7 @@ CGEventInjector& CGEventInjector::shared() {
 }
 
 Transport& Transport::shared() {
-    static auto* network = new platform::QtNetworkPlatform(transportThread());
+    static auto* network = new platform::QtNetworkPlatform(transportThread(), peerBudget());
     static auto* transport = new Transport({
         .security = SecurityManager::shared(),
         .injector = CGEventInjector::shared(),

@@ -19,6 +19,10 @@ using ConnectionId = std::uint64_t;
 // datagrams; the browser page speaks it over a WebSocket and never sends a datagram.
 enum class ConnectionKind { phoneApp, browserPage };
 
+// What a connection may hold unsent in the process: beyond it its peer is not reading, so the platform closes it
+// without the grace a close otherwise gives (its end is reported as for any close).
+inline constexpr std::size_t maxUnsentBytes = 64 * 1024;
+
 // One accepted TCP connection. The network platform owns the socket; the transport uses this handle on
 // the transport thread only.
 class Connection {
@@ -29,7 +33,8 @@ public:
     // The peer's IP address as text (for example "192.0.2.7" or "fe80::1").
     virtual std::string remoteAddress() const = 0;
     virtual ConnectionKind kind() const = 0;
-    // Queues bytes for writing; a failed write is neither reported nor retried.
+    // Queues bytes for writing; a failed write is neither reported nor retried. A connection whose unsent bytes
+    // pass maxUnsentBytes is closed at once, whatever queued them.
     virtual void send(std::string_view bytes) = 0;
     // Bytes given to send() that are still held by the process, not yet taken by the system: they grow
     // while the peer does not read.

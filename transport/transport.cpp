@@ -357,7 +357,7 @@ void Transport::send(const Packet& reply, ConnectionState& to) {
     // The refusal itself is still sent, so the peer learns why it is being closed.
     if (reply.success == false && !m_authenticatedConnections.contains(to.connection->id()))
         ++to.failedAttempts;
-    if (to.failedAttempts >= maxFailedAttemptsPerConnection || to.connection->unsentBytes() > maxUnsentReplyBytes)
+    if (to.failedAttempts >= maxFailedAttemptsPerConnection || to.connection->unsentBytes() > maxUnsentBytes)
         close(to);
 }
 

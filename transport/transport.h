@@ -48,8 +48,6 @@ public:
     // An unauthenticated connection is closed after this many refused pairings and authentications:
     // twice what the pairing window lets one device try, so a phone still sees every answer it needs.
     static constexpr int maxFailedAttemptsPerConnection = 20;
-    // A connection whose replies pile up unsent beyond this is closed: its peer does not read them.
-    static constexpr std::size_t maxUnsentReplyBytes = 64 * 1024;
 
     // Main thread. Publishes the stored pairing code at once, or has a new one made and published.
     explicit Transport(Dependencies dependencies);

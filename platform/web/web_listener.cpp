@@ -3,52 +3,116 @@
 
 #include "platform/qt_network.h"
 #include "transport/task_queue.h"
+#include "transport/transport.h"
 
 #include <QDirIterator>
 #include <QFile>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QNetworkInterface>
-#include <QTcpServer>
+#include <QPointer>
 #include <QTcpSocket>
-#include <QTimer>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
 #include <algorithm>
 #include <memory>
 
+#include <unistd.h>
+
 namespace vemdo::platform {
+
+// One connection to the page's port: a request being read, an answer being written, or a WebSocket. It holds
+// a place in the peer budget until its descriptor is closed, and the budget may abort it at any time.
+//
+// Once it carries a WebSocket every write is watched, not only the replies: the WebSocket layer answers
+// pings and closes by itself. When what waits unsent would pass maxUnsentBytes, or a ping comes beyond the
+// allowed rate, nothing more is queued and the socket is aborted as soon as control is back in the event
+// loop (an abort from inside the WebSocket layer's own write would leave it writing to a closed device).
+class PageSocket final : public QTcpSocket {
+public:
+    PageSocket(QObject* parent, PeerBudget& budget) : QTcpSocket(parent), m_budget(budget) {}
+    ~PageSocket() override {
+        // Closed here, while the handlers of its end still see the whole object.
+        abort();
+        m_budget.release(m_ticket);
+    }
+
+    // Takes over an accepted descriptor, or closes it when it cannot.
+    bool take(int fd, std::string_view source) {
+        if (!setSocketDescriptor(fd)) {
+            ::close(fd);
+            return false;
+        }
+        m_ticket = m_budget.add(source, [this] { abort(); });
+        QObject::connect(this, &QAbstractSocket::disconnected, this, [this] { m_budget.release(m_ticket); });
+        return true;
+    }
+
+    void watchWrites() { m_watched = true; }
+
+    // Its place among the requests still being read, while it has one.
+    std::optional<PeerBudget::Ticket> pending;
+
+protected:
+    qint64 writeData(const char* data, qint64 size) override {
+        if (m_cutOff)
+            return size;
+        if (m_watched &&
+            ((isPong(data, size) && !pingAllowed()) || bytesToWrite() + size > static_cast<qint64>(maxUnsentBytes))) {
+            m_cutOff = true;
+            QMetaObject::invokeMethod(
+                this, [this] { abort(); }, Qt::QueuedConnection);
+            return size;
+        }
+        return QTcpSocket::writeData(data, size);
+    }
+
+private:
+    // The frame answering a ping: its header is written alone (or with the payload), never as part of a reply.
+    static bool isPong(const char* data, qint64 size) {
+        return size >= 2 && static_cast<unsigned char>(data[0]) == 0x8A && (size == 2 || size == 2 + (data[1] & 0x7F));
+    }
+
+    bool pingAllowed() {
+        const auto now = std::chrono::steady_clock::now();
+        const double refill = std::chrono::duration<double>(now - m_lastPing).count() * WebListener::pingsPerSecond;
+        m_pings = std::min(WebListener::pingBurst, m_pings + refill);
+        m_lastPing = now;
+        if (m_pings < 1)
+            return false;
+        m_pings -= 1;
+        return true;
+    }
+
+    PeerBudget& m_budget;
+    PeerBudget::Ticket m_ticket = 0;
+    bool m_watched = false;
+    bool m_cutOff = false;
+    double m_pings = WebListener::pingBurst;
+    std::chrono::steady_clock::time_point m_lastPing = std::chrono::steady_clock::now();
+};
 
 namespace {
 
 // The transport reads at most this much per receive; a message is handed over in pieces of this size.
 constexpr std::size_t maxChunkBytes = 4096;
-// A peer that stops reading must not keep a closed connection half-open for ever.
-constexpr int closeGraceMilliseconds = 2000;
+// What a WebSocket reads from its socket at a time: whole frames of the largest size fit.
+constexpr qint64 webSocketReadBytes = 4 * WebListener::maxMessageBytes;
 
 std::string_view view(const QByteArray& bytes) {
     return {bytes.constData(), static_cast<std::size_t>(bytes.size())};
 }
 
-template <typename Socket> void abortAfterGrace(Socket* socket) {
-    QTimer::singleShot(closeGraceMilliseconds, socket, [guarded = QPointer<Socket>(socket)] {
-        if (guarded)
-            guarded->abort();
-    });
-}
-
-void closeWhenWritten(QTcpSocket* socket) {
-    socket->disconnectFromHost();
-    if (socket->state() != QAbstractSocket::UnconnectedState)
-        abortAfterGrace(socket);
+template <typename Socket> void abortAfterGrace(FixedDelay& grace, Socket* socket) {
+    grace.after(socket, [socket] { socket->abort(); });
 }
 
 // A WebSocket as one more connection of the transport: each reply line goes out as one text message.
 class WebSocketConnection final : public Connection {
 public:
-    WebSocketConnection(QWebSocket* socket, TaskQueue& queue)
-        : m_id(newConnectionId()), m_socket(socket), m_queue(queue),
+    WebSocketConnection(QWebSocket* socket, TaskQueue& queue, FixedDelay& grace)
+        : m_id(newConnectionId()), m_socket(socket), m_queue(queue), m_grace(&grace),
           m_address(socket->peerAddress().toString().toStdString()) {}
 
     ConnectionId id() const override { return m_id; }
@@ -69,11 +133,11 @@ public:
 
     void cancel() override {
         // The end must be reported after this call returns, so the close runs as a later task.
-        m_queue.post([socket = m_socket] {
-            if (!socket)
+        m_queue.post([socket = m_socket, grace = m_grace] {
+            if (!socket || !grace)
                 return;
             socket->close(QWebSocketProtocol::CloseCodePolicyViolated);
-            abortAfterGrace(socket.data());
+            abortAfterGrace(*grace, socket.data());
         });
     }
 
@@ -81,51 +145,49 @@ private:
     const ConnectionId m_id;
     QPointer<QWebSocket> m_socket;
     TaskQueue& m_queue;
+    QPointer<FixedDelay> m_grace;
     const std::string m_address;
 };
 
 } // namespace
 
-WebListener::WebListener(NetworkEvents& events, TaskQueue& queue, QObject* context, Files files,
+WebListener::WebListener(NetworkEvents& events, TaskQueue& queue, QObject* context, PeerBudget& budget, Files files,
                          std::chrono::milliseconds headerTimeout)
-    : m_events(events), m_queue(queue), m_context(context), m_files(std::move(files)), m_headerTimeout(headerTimeout) {
+    : m_events(events), m_queue(queue), m_budget(budget), m_files(std::move(files)), m_headerTimeout(headerTimeout),
+      m_objects(new QObject(context)), m_headerDeadline(new FixedDelay(headerTimeout, m_objects)),
+      m_closeGrace(new FixedDelay(closeGrace, m_objects)) {
     for (const auto& [path, contents] : m_files)
         m_fileNames.insert(path);
 }
 
 WebListener::~WebListener() {
-    delete m_server;
+    delete m_listener;
     delete m_webSockets;
+    delete m_objects;
 }
 
 std::optional<std::string> WebListener::listen(std::uint16_t port) {
-    auto* server = new QTcpServer(m_context);
-    // Any is dual-stack, as for the main listener.
-    if (!server->listen(QHostAddress::Any, port)) {
-        std::string error = server->errorString().toStdString();
-        delete server;
+    std::string error;
+    auto* listener = StreamListener::open(
+        port, m_budget, [this](int fd, const std::string& address) { admit(fd, address); }, m_objects, error);
+    if (!listener)
         return error;
-    }
-    delete m_server;
-    m_server = server;
+    delete m_listener;
+    m_listener = listener;
     if (!m_webSockets) {
         m_webSockets =
-            new QWebSocketServer(QStringLiteral("Vemdo Trackpad"), QWebSocketServer::NonSecureMode, m_context);
+            new QWebSocketServer(QStringLiteral("Vemdo Trackpad"), QWebSocketServer::NonSecureMode, m_objects);
         m_webSockets->setHandshakeTimeout(m_headerTimeout);
         QObject::connect(m_webSockets, &QWebSocketServer::newConnection, m_webSockets, [this] {
             while (QWebSocket* socket = m_webSockets->nextPendingConnection())
                 join(socket);
         });
     }
-    QObject::connect(server, &QTcpServer::newConnection, server, [this, server] {
-        while (QTcpSocket* socket = server->nextPendingConnection())
-            admit(socket);
-    });
     return std::nullopt;
 }
 
 std::uint16_t WebListener::port() const {
-    return m_server ? m_server->serverPort() : 0;
+    return m_listener ? m_listener->port() : 0;
 }
 
 WebListener::Files WebListener::pageFiles() {
@@ -156,38 +218,36 @@ web::LocalNames WebListener::localNames(std::uint16_t port) {
     return {localAddresses(), localHostName(), port};
 }
 
-void WebListener::admit(QTcpSocket* socket) {
-    applyStreamOptions(static_cast<int>(socket->socketDescriptor()));
+void WebListener::admit(int fd, const std::string& address) {
+    auto* socket = new PageSocket(m_objects, m_budget);
+    const std::string source = networkSource(address);
+    if (!socket->take(fd, source)) {
+        delete socket;
+        return;
+    }
     // The head is read by peeking and must fit; a sender that keeps writing beyond it is not read further.
     socket->setReadBufferSize(static_cast<qint64>(web::maxHeaderBytes));
-    m_pending.emplace_back(socket);
-    while (m_pending.size() > maxPendingRequests) {
-        QPointer<QTcpSocket> oldest = m_pending.front();
-        m_pending.pop_front();
-        if (oldest)
-            oldest->abort();
-    }
+    m_pending.makeRoom();
+    socket->pending = m_pending.add(source, [socket] { socket->abort(); });
     QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { inspect(socket); });
     QObject::connect(socket, &QTcpSocket::disconnected, socket, [this, socket] {
         forget(socket);
         socket->deleteLater();
     });
-    QTimer::singleShot(m_headerTimeout, socket,
-                       [this, socket] { answer(socket, web::httpResponse(web::Route::timeout, {}, {}, false)); });
-    if (socket->bytesAvailable() > 0)
-        inspect(socket);
+    m_headerDeadline->after(socket,
+                            [this, socket] { answer(socket, web::httpResponse(web::Route::timeout, {}, {}, false)); });
 }
 
-bool WebListener::forget(QTcpSocket* socket) {
-    auto it = std::find(m_pending.begin(), m_pending.end(), socket);
-    if (it == m_pending.end())
+bool WebListener::forget(PageSocket* socket) {
+    if (!socket->pending)
         return false;
-    m_pending.erase(it);
+    m_pending.release(*socket->pending);
+    socket->pending.reset();
     return true;
 }
 
-void WebListener::inspect(QTcpSocket* socket) {
-    if (std::find(m_pending.begin(), m_pending.end(), socket) == m_pending.end())
+void WebListener::inspect(PageSocket* socket) {
+    if (!socket->pending)
         return;
     // Peeked, not read: a WebSocket request must still be there for the WebSocket layer to answer.
     const QByteArray bytes = socket->peek(static_cast<qint64>(web::maxHeaderBytes));
@@ -224,17 +284,20 @@ void WebListener::inspect(QTcpSocket* socket) {
     answer(socket, web::httpResponse(decision.route, "text/plain; charset=utf-8", body, head.request.method != "HEAD"));
 }
 
-void WebListener::answer(QTcpSocket* socket, const std::string& response) {
+void WebListener::answer(PageSocket* socket, const std::string& response) {
     if (!forget(socket))
         return;
     socket->write(response.data(), static_cast<qint64>(response.size()));
-    closeWhenWritten(socket);
+    socket->disconnectFromHost();
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        abortAfterGrace(*m_closeGrace, socket);
 }
 
-void WebListener::handOver(QTcpSocket* socket) {
+void WebListener::handOver(PageSocket* socket) {
     forget(socket);
-    // Frames are bounded by the WebSocket layer from here on.
-    socket->setReadBufferSize(0);
+    // Frames and messages are bounded by the WebSocket layer from here on, what it may queue by the socket.
+    socket->setReadBufferSize(webSocketReadBytes);
+    socket->watchWrites();
     m_webSockets->handleConnection(socket);
 }
 
@@ -245,7 +308,7 @@ void WebListener::join(QWebSocket* socket) {
     }
     socket->setMaxAllowedIncomingFrameSize(maxMessageBytes);
     socket->setMaxAllowedIncomingMessageSize(maxMessageBytes);
-    auto connection = std::make_shared<WebSocketConnection>(socket, m_queue);
+    auto connection = std::make_shared<WebSocketConnection>(socket, m_queue, *m_closeGrace);
     const ConnectionId id = connection->id();
     auto ended = std::make_shared<bool>(false);
     QObject::connect(socket, &QWebSocket::textMessageReceived, socket, [this, id, ended](const QString& message) {
@@ -261,8 +324,9 @@ void WebListener::join(QWebSocket* socket) {
         if (*ended)
             return;
         *ended = true;
-        m_events.connectionEnded(id);
         socket->deleteLater();
+        // It may have been closed from inside a call the transport made.
+        m_queue.post([&events = m_events, id] { events.connectionEnded(id); });
     });
     m_events.handleNewConnection(std::move(connection));
 }

@@ -3,13 +3,12 @@
 
 #include "platform/web/http_request.h"
 #include "transport/network.h"
+#include "transport/peer_budget.h"
 
 #include <QByteArray>
-#include <QPointer>
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <optional>
 #include <set>
@@ -17,12 +16,14 @@
 #include <vector>
 
 class QObject;
-class QTcpServer;
-class QTcpSocket;
 class QWebSocket;
 class QWebSocketServer;
 
 namespace vemdo::platform {
+
+class FixedDelay;
+class PageSocket;
+class StreamListener;
 
 // This computer's addresses on interfaces that are up, as text, and its host name. Any thread.
 std::vector<std::string> localAddresses();
@@ -39,13 +40,19 @@ public:
     using Files = std::map<std::string, QByteArray>;
 
     static constexpr std::chrono::milliseconds defaultHeaderTimeout{5000};
-    // Requests still being read; beyond this the oldest is dropped, so idle sockets cannot pile up.
+    // Requests still being read; beyond this one is dropped, the oldest of the network source that holds the
+    // most (see PeerBudget), so idle sockets cannot pile up and a flood from one host drops only its own.
     static constexpr std::size_t maxPendingRequests = 64;
     // A larger frame or message closes its WebSocket.
     static constexpr std::uint64_t maxMessageBytes = 64 * 1024;
+    // A WebSocket whose peer pings more often than this (in a burst, or a second on average) is closed: the
+    // WebSocket layer answers every ping by itself, and browsers do not ping.
+    static constexpr double pingBurst = 10;
+    static constexpr double pingsPerSecond = 2;
 
-    // A request whose head has not arrived within headerTimeout is answered 408 and closed.
-    WebListener(NetworkEvents& events, TaskQueue& queue, QObject* context, Files files,
+    // A request whose head has not arrived within headerTimeout is answered 408 and closed. Every socket of
+    // the port holds a place in `budget` (shared with the app's listener) until its descriptor is closed.
+    WebListener(NetworkEvents& events, TaskQueue& queue, QObject* context, PeerBudget& budget, Files files,
                 std::chrono::milliseconds headerTimeout = defaultHeaderTimeout);
     ~WebListener();
     WebListener(const WebListener&) = delete;
@@ -61,23 +68,27 @@ public:
     static web::LocalNames localNames(std::uint16_t port);
 
 private:
-    void admit(QTcpSocket* socket);
-    void inspect(QTcpSocket* socket);
-    void answer(QTcpSocket* socket, const std::string& response);
-    void handOver(QTcpSocket* socket);
+    void admit(int fd, const std::string& address);
+    void inspect(PageSocket* socket);
+    void answer(PageSocket* socket, const std::string& response);
+    void handOver(PageSocket* socket);
     void join(QWebSocket* socket);
-    bool forget(QTcpSocket* socket);
+    bool forget(PageSocket* socket);
 
     NetworkEvents& m_events;
     TaskQueue& m_queue;
-    QObject* m_context;
+    PeerBudget& m_budget;
     Files m_files;
     std::chrono::milliseconds m_headerTimeout;
     std::set<std::string> m_fileNames;
-    QTcpServer* m_server = nullptr;
+    // The parent of every Qt object the listener makes (its sockets among them): they go with it.
+    QObject* m_objects;
+    FixedDelay* m_headerDeadline;
+    FixedDelay* m_closeGrace;
+    StreamListener* m_listener = nullptr;
     QWebSocketServer* m_webSockets = nullptr;
-    // Sockets whose request is still being read, oldest first.
-    std::deque<QPointer<QTcpSocket>> m_pending;
+    // Sockets whose request is still being read.
+    PeerBudget m_pending{maxPendingRequests};
 };
 
 } // namespace vemdo::platform

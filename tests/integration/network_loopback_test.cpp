@@ -9,6 +9,7 @@
 #include "platform/web/web_listener.h"
 #include "security/security_manager.h"
 #include "support/fakes.h"
+#include "transport/peer_budget.h"
 #include "transport/transport.h"
 
 #include <QCoreApplication>
@@ -124,7 +125,7 @@ protected:
     // The browser page's listener, made and run on the transport thread as in the server.
     void servePage(std::chrono::milliseconds headerTimeout) {
         queue->post([this, headerTimeout] {
-            web.emplace(transport, *queue, queue->context(),
+            web.emplace(transport, *queue, queue->context(), budget,
                         platform::WebListener::Files{{"/index.html", QByteArrayLiteral("<p>page</p>")}}, headerTimeout);
             web->listen(0);
             webPort = web->port();
@@ -167,8 +168,9 @@ protected:
     LockedBackend backend;
     SteadyMonotonicClock monotonic;
     FakeStrings strings;
+    PeerBudget budget{256};
     std::optional<platform::QtThreadQueue> queue{std::in_place, "com.vemdo.listener"};
-    platform::QtNetworkPlatform network{*queue};
+    platform::QtNetworkPlatform network{*queue, budget};
     platform::QtTaskQueue mainQueue{QCoreApplication::instance()};
     CGEventInjector injector{backend, monotonic};
     Transport transport{{security, injector, network, mainQueue, clock, strings, 0}};

@@ -9,6 +9,7 @@ reach. Every child gets SIGKILL when the test process dies and is killed by PID 
 """
 
 import argparse
+import base64
 import ctypes
 import json
 import os
@@ -269,11 +270,14 @@ class Phone:
         self.send(**message)
         return self.reply()
 
-    def reply(self):
-        while b"\n" not in self.buffer:
-            chunk = self.tcp.recv(4096)
+    def _fill(self, enough):
+        while not enough():
+            chunk = self.tcp.recv(65536)
             assert chunk, "the server closed the connection"
             self.buffer += chunk
+
+    def reply(self):
+        self._fill(lambda: b"\n" in self.buffer)
         line, self.buffer = self.buffer.split(b"\n", 1)
         return json.loads(line)
 
@@ -291,6 +295,43 @@ class Phone:
 
     def close(self):
         self.tcp.close()
+
+
+def websocket_frame(opcode, payload=b""):
+    """One whole frame as a client sends it: final and masked."""
+    mask, size = os.urandom(4), len(payload)
+    length = bytes([0x80 | size]) if size < 126 else struct.pack("!BH", 0xFE, size)
+    return bytes([0x80 | opcode]) + length + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
+
+
+class Browser(Phone):
+    """The page's WebSocket on /ws, opened with the Host and Origin the page sends from 127.0.0.1:port; each
+    message is one text frame, and replies are read from text frames (pongs are passed over)."""
+
+    def __init__(self, port, source, receive_buffer=None):
+        super().__init__(port, source, receive_buffer)
+        host, key = f"127.0.0.1:{port}", base64.b64encode(os.urandom(16)).decode()
+        self.tcp.sendall(f"GET /ws HTTP/1.1\r\nHost: {host}\r\nOrigin: http://{host}\r\nUpgrade: websocket\r\n"
+                         f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
+        self._fill(lambda: b"\r\n\r\n" in self.buffer)
+        head, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
+        assert head.startswith(b"HTTP/1.1 101 "), head
+
+    def _take(self, count):
+        self._fill(lambda: len(self.buffer) >= count)
+        taken, self.buffer = self.buffer[:count], self.buffer[count:]
+        return taken
+
+    def send(self, **message):
+        self.tcp.sendall(websocket_frame(1, json.dumps({"timestamp": 1, **message}, ensure_ascii=False).encode()))
+
+    def reply(self):
+        while True:
+            first, size = self._take(2)
+            payload = self._take(struct.unpack("!H", self._take(2))[0] if size == 126 else size)
+            assert first & 0x0F != 8, "the server closed the WebSocket"
+            if first & 0x0F == 1:
+                return json.loads(payload)
 
 
 class Recorder(Process):
@@ -542,9 +583,9 @@ class Harness:
         env = {**self.env, "XDG_CONFIG_HOME": self.config_home(name), "HOME": self.path(name), **env}
         return {k: v for k, v in env.items() if v is not None}
 
-    def server(self, name="server", *args, headless=True, **env):
-        """The real server as the given user."""
-        argv = [self.args.server, *(["--headless"] if headless else []), *args]
+    def server(self, name="server", *args, headless=True, prefix=(), **env):
+        """The real server as the given user, run through prefix (a command such as prlimit that execs it)."""
+        argv = [*prefix, self.args.server, *(["--headless"] if headless else []), *args]
         return self.spawn(argv, env=self.server_env(name, **env), cls=Server)
 
     def client(self, name, *args, stdin=None):
