@@ -15,7 +15,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from harness import (WEB_PORT, Phone, abusive_peer, connect, datagram_move, listening_ports, main, step,  # noqa: E402
+from harness import (WEB_PORT, Browser, Phone, abusive_peer, connect, datagram_move, listening_ports, main, step,  # noqa: E402
                      wait_for)
 
 X, Y = 100, 400
@@ -74,6 +74,16 @@ def scenario(h):
     phone.datagram_move(5, 0)
     arrives((X + 40, Y))
 
+    step("a browser's authentication unlocks no datagrams: one forged with its address moves nothing")
+    browser = wait_for(lambda: WEB_PORT in listening_ports() and Browser(WEB_PORT, "127.0.0.6"), "the page's port")
+    assert browser.auth("phone-a", token)["success"] is True
+    for _ in range(10):
+        datagram_move(status.port, "127.0.0.6", 50, 50)
+    phone.datagram_move(1, 0)
+    arrives((X + 42, Y))
+    browser.move(1, 0)
+    arrives((X + 44, Y))
+
     step("a flood of junk, slow, half-open, reset and guessing connections; every move of the phone arrives")
     crowd, junk = [], random.Random(7)
     for i in range(300):
@@ -81,7 +91,7 @@ def scenario(h):
         crowd.append(peer)
         if i % 25 == 0:
             phone.move(1, 0)
-    arrives(*[(X + 42 + 2 * n, Y) for n in range(12)])
+    arrives(*[(X + 46 + 2 * n, Y) for n in range(12)])
     # The oldest unauthenticated connections make way for new ones, so the crowd cannot fill the server.
     server.wait_status(lambda s: 1 < s.clients <= 33, "the crowd to be cut down to the cap")
     for peer in crowd:
@@ -111,7 +121,7 @@ def scenario(h):
     last = Phone(port, "127.0.0.1")
     assert last.auth("phone-a", token)["success"] is True
     last.move(0, -10)
-    arrives((X + 64, Y - 20))
+    arrives((X + 68, Y - 20))
 
 
 if __name__ == "__main__":
