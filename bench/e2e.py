@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 """End-to-end figures of the real server: latency, throughput and memory.
 
-    python3 bench/e2e.py BUILD_DIR [--quick] [--only latency|flood|memory]
+    python3 bench/e2e.py BUILD_DIR [--quick] [--only latency|flood|hostile|memory]
 
 Runs inside a private network namespace (tests/support/harness.py): its own Xvfb, the real
 `vemdo-trackpad --headless` on a fresh configuration directory with no reachable system bus (so nothing is
@@ -24,8 +24,10 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
+for folder in ("support", "integration"):
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", folder))
 import harness  # noqa: E402
+import hostile_test  # noqa: E402
 
 TIME_LIMIT_SECONDS = 480
 
@@ -63,7 +65,7 @@ class Bench:
             h.xvfb("-screen", "0", "1920x1080x24")
             xvfb = h.children[-1].popen
             for name, section in (("latency", lambda: self.latency_and_throughput(xvfb)), ("flood", self.flood),
-                                  ("memory", self.memory)):
+                                  ("hostile", self.hostile), ("memory", self.memory)):
                 if self.only in (None, name):
                     section()
 
@@ -193,6 +195,53 @@ class Bench:
                  f"{r['lost']:.0f} of {r['sent']:.0f} lost, p99 {us(p['p99']).strip()}, RSS {mib(before)} -> {mib(after)}")
         self.h.forget(server)
 
+    # -- what a hostile host does to descriptors, memory, phones and pages ----------------------------------
+
+    def hostile(self):
+        """Each flood of the hostile tests, at full speed against the Release build, with the server's
+        descriptors and resident size sampled, and a phone authenticating and a page loading every 0.1 s."""
+        floods = (("pings", "a WebSocket pinging without reading", harness.WEB_PORT, 0),
+                  ("connections", "connections as fast as one process opens them", None, 0),
+                  ("page", "5000 connections a second to the page's port", harness.WEB_PORT, 5000))
+        print()
+        print("   floods from one address for up to 10 s, the server under a limit of 1024 descriptors; meanwhile "
+              "every 0.1 s a phone authenticates on a new connection and a page loads")
+        print(f"   {'flood':<48} {'descriptors':>11} {'resident size':>22} {'phone auth p50/max':>19} "
+              f"{'page loads':>22}")
+        for kind, title, target, pace in floods:
+            server = self.h.server(f"hostile-{kind}", prefix=["prlimit", "--nofile=1024:1024", "--"])
+            status = server.ready()
+            harness.wait_for(lambda: harness.WEB_PORT in harness.listening_ports(), "the page's port")
+            phone = harness.Phone(status.port, "127.0.0.1")
+            token = phone.pair("phone", status.code)["token"]
+            pid, before = server.popen.pid, harness.resident_kib(server.popen.pid)
+            fds, rss, auths, pages = [], [], [], []
+            flooder = self.h.spawn([sys.executable, hostile_test.__file__, kind, str(target or status.port), str(pace)])
+            flooder.wait_line("flooding")
+            deadline = time.monotonic() + (3 if self.quick else 8)
+            # Sampled for the whole time even when the flood ends sooner (a pinging WebSocket is closed at once).
+            while time.monotonic() < deadline:
+                fds.append(len(os.listdir(f"/proc/{pid}/fd")))
+                rss.append(harness.resident_kib(pid))
+                start = time.monotonic()
+                try:
+                    ok = harness.Phone(status.port, "127.0.0.1").auth("phone", token)["success"] is True
+                except OSError:
+                    ok = False
+                auths.append(time.monotonic() - start if ok else None)
+                pages.append(hostile_test.page_load("127.0.0.3", 0.1 if kind == "page" else 0.0))
+                time.sleep(0.1)
+            self.h.forget(flooder)
+            self.h.forget(server)
+            times = [a for a in auths if a is not None]
+            loads = [p for p in pages if isinstance(p, float)]
+            auth = (f"{statistics.median(times) * 1e3:.0f}/{max(times) * 1e3:.0f} ms" if times else "none") + \
+                (f" ({len(auths) - len(times)} failed)" if len(times) < len(auths) else "")
+            load = f"{len(loads)}/{len(pages)}" + (f", max {max(loads) * 1e3:.0f} ms" if loads else "")
+            memory = f"{mib(before)} -> max {mib(max(rss))}"
+            print(f"   {title:<48} {max(fds):>11} {memory:>22} {auth:>19} {load:>22}")
+            self.add(f"flood: {title}", f"{max(fds)} descriptors, RSS {memory}, phone auth {auth}, pages {load}")
+
     # -- memory -------------------------------------------------------------------------------------------
 
     def memory(self):
@@ -251,7 +300,7 @@ def mib(kb):
 
 def main():
     if len(sys.argv) < 2:
-        print("usage: e2e.py BUILD_DIR [--quick] [--only latency|flood|memory]", file=sys.stderr)
+        print("usage: e2e.py BUILD_DIR [--quick] [--only latency|flood|hostile|memory]", file=sys.stderr)
         return 2
     build_dir = os.path.abspath(sys.argv[1])
     quick = "--quick" in sys.argv[2:]

@@ -1,9 +1,8 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
 """What a peer without a token can do to the real server, beside a phone paired from another address: leave
-its replies unread, open connections faster than a phone authenticates, flood authentication attempts, guess
-the code from many addresses of one network. Floods run as separate processes for a bounded time, so that
-the phone's side is timed as a phone would see it."""
+its replies unread, flood authentication attempts, guess the code from many addresses of one network. Floods
+run as separate processes for a bounded time, so that the phone's side is timed as a phone would see it."""
 
 import collections
 import contextlib
@@ -69,13 +68,6 @@ def scenario(h):
         assert grown < 8192 or b"__asan_init" in program.read(), f"the server grew by {grown} KiB"
     phone_works()
 
-    step("1000 connections a second from one address; a phone authenticating 50 ms after connecting gets in")
-    with flood(h, "connections", port):
-        for round_ in range(10):
-            fresh = Phone(port, "127.0.0.1")
-            time.sleep(0.05)
-            assert fresh.auth("phone", token)["success"] is True, f"round {round_}"
-
     step("authentication floods from one address; the phone's round trip stays in milliseconds")
     times, deadline = [], time.monotonic() + 10
     with flood(h, "auth", port):
@@ -105,41 +97,27 @@ def scenario(h):
 
 
 def run_flood(kind, port):
-    """In its own process until SIGTERM or FLOOD_SECONDS, from 127.0.0.20, never reading: 1000 connections a
-    second, each held until 200 newer ones are; or one connection after another sending auth attempts for
-    as long as the server keeps it."""
-    port, stopped, opened, held = int(port), [], 0, []
+    """In its own process until SIGTERM or FLOOD_SECONDS, from 127.0.0.20, never reading: one connection after
+    another sending auth attempts for as long as the server keeps it."""
+    port, stopped, opened = int(port), [], 0
     attempts = b"".join(f'{{"kind":"auth","timestamp":1,"deviceID":"phone","token":"{n:064x}"}}\n'.encode()
                         for n in range(30)) + b'{"kind":"auth","timestamp":1}\n' * 30
     signal.signal(signal.SIGTERM, lambda *_: stopped.append(True))
     print("flooding", flush=True)
     start = time.monotonic()
     while not stopped and time.monotonic() - start < FLOOD_SECONDS:
-        if kind == "auth":
-            opened += 1
-            # A short timeout, so that a server that stops reading cannot keep SIGTERM from being noticed.
-            with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), 0.2,
-                                                                        ("127.0.0.20", 0)) as peer:
-                while not stopped and time.monotonic() - start < FLOOD_SECONDS:
-                    with contextlib.suppress(TimeoutError):
-                        peer.sendall(attempts)
-            continue
-        tick = time.monotonic()
-        for _ in range(10):
-            peer = socket.socket()
-            peer.setblocking(False)
-            peer.bind(("127.0.0.20", 0))
-            peer.connect_ex(("127.0.0.1", port))
-            held.append(peer)
-        opened += 10
-        while len(held) > 200:
-            held.pop(0).close()
-        time.sleep(max(0.0, 0.01 - (time.monotonic() - tick)))
+        opened += 1
+        # A short timeout, so that a server that stops reading cannot keep SIGTERM from being noticed.
+        with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), 0.2,
+                                                                    ("127.0.0.20", 0)) as peer:
+            while not stopped and time.monotonic() - start < FLOOD_SECONDS:
+                with contextlib.suppress(TimeoutError):
+                    peer.sendall(attempts)
     print(f"opened {opened} in {time.monotonic() - start:.1f} s", flush=True)
 
 
 if __name__ == "__main__":
-    if sys.argv[1] in ("connections", "auth"):
+    if sys.argv[1] == "auth":
         run_flood(*sys.argv[1:])
     else:
         main({"limits": scenario}, [], "server")

@@ -204,24 +204,6 @@ TEST_F(NetworkLoopbackTest, PhonesMoveOverTcpAndDatagramsOnlyFromAuthenticatedHo
     EXPECT_TRUE(arrived({{1002, 1000}, {992, 1000}, {992, 1010}}));
 }
 
-TEST_F(NetworkLoopbackTest, EndlessLinesAndIdleFloodsAreCutOffWithoutHurtingAPhone) {
-    auto steady = phone("steady-phone");
-    auto endless = connection();
-    endless->write(QByteArray(LineFramer::maxPendingBytes + 10, 'x'));
-    EXPECT_TRUE(waitFor([&] { return endless->state() == QAbstractSocket::UnconnectedState; }));
-
-    std::vector<std::unique_ptr<QTcpSocket>> idle;
-    for (std::size_t i = 0; i < Transport::maxUnauthenticatedConnections + 8; ++i)
-        idle.push_back(connection());
-    const int kept = int(Transport::maxUnauthenticatedConnections) + 1;
-    EXPECT_TRUE(waitFor([&] { return transport.connectedClients() == kept; })) << transport.connectedClients();
-    EXPECT_TRUE(waitFor([&] { return idle.front()->state() == QAbstractSocket::UnconnectedState; }))
-        << "the oldest idle connection is the one closed";
-
-    steady->write(bytes(line("move", R"("dx":1,"dy":0)")));
-    EXPECT_TRUE(arrived({{1002, 1000}}));
-}
-
 TEST_F(NetworkLoopbackTest, PageRequestsAreAnsweredOnceTheirHeadIsInAndCutOffWhenLargeOrSlow) {
     servePage(std::chrono::milliseconds(300));
     const std::string host = "Host: 127.0.0.1:" + std::to_string(webPort);

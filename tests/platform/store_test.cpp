@@ -7,10 +7,7 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <csignal>
 
 namespace vemdo::testing {
 namespace {
@@ -110,42 +107,6 @@ TEST_F(StoreTest, PairingCodeAndTokensSurviveARestart) {
     SecurityManager restarted(reopened, clock, random);
     EXPECT_EQ(restarted.currentPairingCode(), code);
     EXPECT_EQ(restarted.validateToken("phone", token), Verdict::accepted);
-}
-
-// Kills a process that keeps writing at varying moments: the store must read back whole every time, with
-// no value older than one already seen and nothing set aside. Large values that are not UTF-8 make each
-// write take a while.
-std::string record(long n) {
-    return std::to_string(n) + ":" + std::string(20'000, char('a' + n % 26)) + "\xFF";
-}
-
-TEST_F(StoreTest, WriterKilledMidWriteLeavesTheStoreWhole) {
-    long seen = 0;
-    for (int kill = 0; kill < 20; ++kill) {
-        const pid_t writer = ::fork();
-        ASSERT_GE(writer, 0);
-        if (writer == 0) {
-            FileDefaultsStore mine(file);
-            for (long n = std::stol(mine.data("counter").value_or("0")) + 1;; ++n)
-                if (!mine.setData("record", record(n)) || !mine.setData("counter", std::to_string(n)))
-                    std::_Exit(3);
-        }
-        // Killed as soon as it has written a few more: wherever it then is in the next write.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::stol(store.data("counter").value_or("0")) < seen + 1 + kill % 3 &&
-               std::chrono::steady_clock::now() < deadline && ::waitpid(writer, nullptr, WNOHANG) == 0) {
-        }
-        ::kill(writer, SIGKILL);
-        int status = 0;
-        ::waitpid(writer, &status, 0);
-        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself";
-        const long n = std::stol(store.data("counter").value_or("0"));
-        const auto stored = store.data("record");
-        EXPECT_TRUE(stored == record(n) || stored == record(n + 1)) << "kill " << kill << ", counter " << n;
-        EXPECT_GE(n, seen + 1 + kill % 3) << "kill " << kill;
-        EXPECT_FALSE(fs::exists(directory / "defaults.json.corrupt"));
-        seen = n;
-    }
 }
 
 } // namespace
