@@ -8,7 +8,8 @@
 // authenticated with a stored token; authentication succeeds exactly for a stored device and its token;
 // pairing succeeds only with the code; every reply is one JSON object and a line feed, one per pairing or
 // authentication request and none for anything else; a connection is closed once, at its 20th refusal
-// before authenticating, and after that nothing it sends has any effect.
+// before authenticating or at once when its first line is an HTTP request line, and after that nothing it
+// sends has any effect.
 #include "fuzz/fuzz_check.h"
 #include "platform/web/http_request.h"
 #include "protocol/utf8.h"
@@ -21,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -32,6 +34,8 @@ struct Peer {
     // As the replies tell it.
     bool authenticated = false;
     int refusalsBeforeAuthentication = 0;
+    bool spoke = false;
+    bool refusedAsHttp = false;
 };
 
 struct World : TransportFakes {
@@ -56,6 +60,8 @@ struct World : TransportFakes {
         const std::optional<Packet> packet = isValidUtf8(line) ? Packet::decodeJson(line) : std::nullopt;
         const SecurityManager::PairedDevices devices = security.loadPairedDevices();
         const bool open = peer.connection->cancels == 0;
+        const bool http = !std::exchange(peer.spoke, true) && isHttpRequestLine(line);
+        peer.refusedAsHttp = peer.refusedAsHttp || http;
         const std::size_t recorded = backend.records().size();
         const std::size_t sent = peer.connection->sent.size();
         // In receives of at most 4096 bytes, as the listener hands them over.
@@ -66,7 +72,8 @@ struct World : TransportFakes {
         FUZZ_CHECK(injected == 0 || (peer.authenticated && open));
         if (peer.authenticated && open && packet && packet->kind == Kind::move)
             FUZZ_CHECK(injected == 1);
-        const bool answered = open && packet && (packet->kind == Kind::auth || packet->kind == Kind::pairRequest);
+        const bool answered =
+            open && !http && packet && (packet->kind == Kind::auth || packet->kind == Kind::pairRequest);
         FUZZ_CHECK(peer.connection->sent.size() == sent + (answered ? 1 : 0));
         if (answered) {
             const std::string_view wire = peer.connection->sent.back();
@@ -85,8 +92,9 @@ struct World : TransportFakes {
             }
             peer.refusalsBeforeAuthentication += !*reply->success && !peer.authenticated;
         }
-        FUZZ_CHECK(peer.connection->cancels ==
-                   (peer.refusalsBeforeAuthentication >= Transport::maxFailedAttemptsPerConnection));
+        FUZZ_CHECK(
+            peer.connection->cancels ==
+            (peer.refusalsBeforeAuthentication >= Transport::maxFailedAttemptsPerConnection || peer.refusedAsHttp));
     }
 
     // Held input is let go only when the last authenticated connection ends.
