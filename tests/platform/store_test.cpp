@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+
 namespace vemdo::testing {
 namespace {
 
