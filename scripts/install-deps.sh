@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-dev
     qt6-base-dev qt6-tools-dev qt6-l10n-tools libqt6svg6 qt6-svg-dev adwaita-icon-theme
-    rapidjson-dev libssl-dev libavahi-client-dev avahi-daemon avahi-utils dbus dbus-x11
+    rapidjson-dev libssl-dev libsodium-dev libavahi-client-dev avahi-daemon avahi-utils dbus dbus-x11
     libx11-dev libxtst-dev libxrandr-dev xvfb xdotool x11-utils x11-xserver-utils
     libwayland-dev libwayland-bin wayland-protocols plasma-wayland-protocols libxkbcommon-dev
     sway kwin-wayland xwayland qt6-wayland mutter pipewire python3-dbus python3-gi
