@@ -203,53 +203,45 @@ TEST(PakeExchange, InvalidOrIdentitySharesAndMalformedMessagesAbort) {
         EXPECT_FALSE(initiator.readReply(cpace::lvCat({point, {}}))) << invalid.GetString();
     }
 
-    const Bytes point(32, 1);
-    const Bytes malformedShares[] = {cpace::lvCat({nonce, point}), cpace::lvCat({nonce, Bytes(31, 1), {}}),
-                                     cpace::lvCat({Bytes(15, 7), point, {}})};
-    for (const Bytes& share : malformedShares) {
+    // Shares and hellos with a field too few, too short or too long, or of another version.
+    const Bytes point(32, 1), protocol = text(cpace::protocolName);
+    const std::pair<Bytes, Bytes> malformed[] = {
+        {cpace::lvCat({nonce, point}), cpace::lvCat({cpace::bytesOf("vemdo-pake-v2"), nonce})},
+        {cpace::lvCat({nonce, Bytes(31, 1), {}}), cpace::lvCat({protocol, Bytes(17, 7)})},
+        {cpace::lvCat({Bytes(15, 7), point, {}}), cpace::lvCat({protocol})},
+    };
+    for (const auto& [share, hello] : malformed) {
         ScriptedRandomSource random({9});
         PakeResponder responder({}, random);
-        EXPECT_FALSE(responder.readShare(share)) << hexOf(share);
-        EXPECT_FALSE(responder.reply(text("123456"), {}));
-    }
-    const Bytes malformedHellos[] = {cpace::lvCat({cpace::bytesOf("vemdo-pake-v2"), nonce}),
-                                     cpace::lvCat({cpace::bytesOf(cpace::protocolName), Bytes(17, 7)})};
-    for (const Bytes& hello : malformedHellos) {
-        ScriptedRandomSource random({9});
         PakeInitiator initiator(text("123456"), {}, {}, random);
+        EXPECT_FALSE(responder.readShare(share) || responder.reply(text("123456"), {})) << hexOf(share);
         EXPECT_FALSE(initiator.readHello(hello)) << hexOf(hello);
     }
 }
 
-// Frames 0, 1 and 2 sealed in turn; a row hands the opener some of them (-1: frame 1 with one byte
-// altered, -2: frame 0 cut below the length of a tag) and says which open.
+// Frames 0, 1 and 2 sealed in turn, then 3: frame 1 with one byte altered, and 4: frame 0 cut below the
+// length of a tag; a row hands the opener some of them and says which open.
 TEST(SealedChannel, OnlyTheNextFrameUnalteredOpensAndAFailureIsFinal) {
     const std::tuple<const char*, std::vector<int>, std::vector<bool>> rows[] = {
-        {"in order", {0, 1, 2}, {true, true, true}},   {"one byte altered", {0, -1, 1, 2}, {true, false, false, false}},
+        {"in order", {0, 1, 2}, {true, true, true}},   {"one byte altered", {0, 3, 1, 2}, {true, false, false, false}},
         {"replayed", {0, 0, 1}, {true, false, false}}, {"skipped", {0, 2, 1}, {true, false, false}},
-        {"reordered", {1, 0}, {false, false}},         {"shorter than a tag", {-2, 0}, {false, false}},
+        {"reordered", {1, 0}, {false, false}},         {"shorter than a tag", {4, 0}, {false, false}},
     };
     const cpace::Key key{42};
     Sealer sealer(key);
-    std::vector<Bytes> plaintexts = {text("first"), {}, text("third")}, frames;
+    const std::vector<Bytes> plaintexts = {text("first"), {}, text("third")};
+    std::vector<Bytes> frames;
     for (const Bytes& plaintext : plaintexts)
         frames.push_back(sealer.seal(plaintext));
+    frames.push_back(frames[1]);
+    frames.back().front() ^= 0x80;
+    frames.emplace_back(frames[0].begin(), frames[0].begin() + 15);
     for (const auto& [name, handed, opens] : rows) {
         Opener opener(key);
         for (std::size_t step = 0; step < handed.size(); ++step) {
-            const int index = handed[step];
-            Bytes frame = frames[std::max(index, 0)];
-            if (index == -1) {
-                frame = frames[1];
-                frame.front() ^= 0x80;
-            } else if (index == -2) {
-                frame.resize(15);
-            }
-            const auto opened = opener.open(frame);
+            const auto opened = opener.open(frames[handed[step]]);
             EXPECT_EQ(opened.has_value(), opens[step]) << name << " step " << step;
-            if (opened) {
-                EXPECT_EQ(*opened, plaintexts[index]) << name;
-            }
+            EXPECT_EQ(opened.value_or(Bytes{}), opened ? plaintexts[handed[step]] : Bytes{}) << name;
         }
         EXPECT_EQ(opener.failed(), !opens.back()) << name;
     }
