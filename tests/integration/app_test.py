@@ -21,7 +21,7 @@ NO_INPUT = "Input backend: X11 (input not possible)"
 
 def english(code, connected, port):
     return [NAME, f"Pairing Code: {code}", "STATUS", "Server Running", connected, "SECURITY",
-            "Accessibility Permission Required", "iOS device must be on same Wi-Fi network",
+            "Input Not Possible", "The phone must be on the same network",
             f"Listening on port {port}", NO_INPUT]
 
 
@@ -59,8 +59,8 @@ def terminal(h):
     step("Turkish under LANG=tr_TR.UTF-8, on the port asked for")
     block = turkish.ready()
     assert block.lines == [NAME, f"Eşleştirme Kodu: {block.code}", "DURUM", "Sunucu Çalışıyor",
-                           "Cihaz Bekleniyor", "GÜVENLİK", "Erişilebilirlik İzni Gerekli",
-                           "iOS cihazı aynı Wi-Fi ağında olmalı", "Listening on port 47123", NO_INPUT], block.lines
+                           "Cihaz Bekleniyor", "GÜVENLİK", "Giriş Mümkün Değil",
+                           "Telefon aynı ağda olmalı", "Listening on port 47123", NO_INPUT], block.lines
     assert 47123 in listening_ports() and 47123 in listening_ports("udp")
 
     step("installed under a prefix, the program reads the string tables installed with it")
@@ -189,8 +189,8 @@ def desktop(h):
     h.server("sni", headless=False)
     code = wait_for(lambda: h.stored_code("sni"), "a stored code")
     expected = [NAME, f"Pairing Code: {code}", "Generate New Code", "Connect with a Browser…", "STATUS",
-                "Server Running", "Waiting for Device", "SECURITY", "Accessibility Permission Required",
-                "Open System Settings", "iOS device must be on same Wi-Fi network", "Launch at Login", "Quit"]
+                "Server Running", "Waiting for Device", "SECURITY", "Input Not Possible",
+                "Input Help…", "The phone must be on the same network", "Launch at Login", "Quit"]
     wait_for(lambda: menu_labels(h) == expected, f"the D-Bus menu {expected}", 60)
     wait_for(lambda: visible(h, NAME), "the permission alert")
 

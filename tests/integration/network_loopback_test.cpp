@@ -2,11 +2,11 @@
 // The transport over real loopback sockets: the Qt network platform and the browser page's listener on
 // its own thread, the real security rules over an in-memory store, and an input backend that only records
 // what arrives. This is also where the sanitizer run sees the two threads meet.
-#include "injection/cg_event_injector.h"
-#include "platform/qt_network.h"
-#include "platform/qt_task_queue.h"
-#include "platform/system_clock.h"
-#include "platform/web/web_listener.h"
+#include "injection/input_injector.h"
+#include "platform/host/qt_task_queue.h"
+#include "platform/host/system_clock.h"
+#include "platform/network/phone_listener.h"
+#include "platform/network/web_listener.h"
 #include "security/security_manager.h"
 #include "support/fakes.h"
 #include "transport/peer_budget.h"
@@ -29,17 +29,18 @@ namespace {
 // where the last move left it, so a slow (sanitized) run that lets the injector re-read it changes nothing.
 class LockedBackend final : public InputBackend {
 public:
-    bool isTrusted() const override { return true; }
+    bool canPost() const override { return true; }
     std::vector<Rect> screenFrames() const override { return {{0, 0, 4000, 4000}}; }
     std::optional<Point> pointerLocation() const override {
         std::lock_guard lock(m_mutex);
         return m_positions.empty() ? Point{1000, 1000} : m_positions.back();
     }
-    bool postMouse(const MouseEvent& event) override {
+    bool postMotion(Point position) override {
         std::lock_guard lock(m_mutex);
-        m_positions.push_back(event.position);
+        m_positions.push_back(position);
         return true;
     }
+    bool postButton(const ButtonEvent&) override { return true; }
     bool postScroll(const ScrollEvent&) override { return true; }
     bool postKey(const KeyEvent&) override { return true; }
     std::vector<Point> positions() const {
@@ -69,7 +70,7 @@ QByteArray bytes(const std::string& text) {
 }
 
 void sendMove(QUdpSocket& from, const char* to, std::uint16_t port, float dx, float dy) {
-    const auto message = datagram(1, dx, dy);
+    const auto message = moveDatagram(dx, dy);
     from.writeDatagram(reinterpret_cast<const char*>(message.data()), qint64(message.size()),
                        QHostAddress(QString::fromLatin1(to)), port);
 }
@@ -170,9 +171,9 @@ protected:
     FakeStrings strings;
     PeerBudget budget{256};
     std::optional<platform::QtThreadQueue> queue{std::in_place, "com.vemdo.listener"};
-    platform::QtNetworkPlatform network{*queue, budget};
+    platform::PhoneListener network{*queue, budget};
     platform::QtTaskQueue mainQueue{QCoreApplication::instance()};
-    CGEventInjector injector{backend, monotonic};
+    InputInjector injector{backend, monotonic};
     Transport transport{{security, injector, network, mainQueue, clock, strings, 0}};
     std::uint16_t port = 0;
     std::optional<platform::WebListener> web;

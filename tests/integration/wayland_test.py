@@ -28,7 +28,7 @@ CONTROL_C_KEYS = [("key", *k) for k in (("Control_L", 1, "-"), ("c", 1, "ctrl"),
 KWIN_REFUSED = "Input Not Possible: KDE Allows Input Only to Installed Programs"
 LEFT_OUT = ("vemdo: the {} input backend cannot type some characters of the text sent (they are not on the keyboard "
             "layout); such characters are left out")
-GRANTED = "Accessibility Permission Granted"
+GRANTED = "Input Allowed"
 REFUSED = "Input Not Possible: Remote Control Was Not Allowed"
 
 
@@ -103,10 +103,10 @@ def kwin(h):
 
     step("the program as built, which no installed desktop file names, is refused and says why")
     refused = h.server("refused")
-    assert refused.ready().lines[6:] == [KWIN_REFUSED, "iOS device must be on same Wi-Fi network",
+    assert refused.ready().lines[6:] == [KWIN_REFUSED, "The phone must be on the same network",
                                          f"Listening on port {refused.blocks[-1].port}",
                                          "Input backend: KWin (input not possible)"], refused.blocks[-1].lines
-    refused.wait_line(r"Accessibility Permission Required: KDE Plasma lets only installed programs send input\..*",
+    refused.wait_line(r"Input Not Possible: KDE Plasma lets only installed programs send input\..*",
                       "err")
 
     step("the installed program: pointer, buttons, wheel, keys; a character not on the layout is left out")

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The X11 backend against a real Xvfb: what the injector posts must arrive in X clients as the right
 // pointer positions, buttons, wheel clicks, keys and characters.
-#include "injection/cg_event_injector.h"
+#include "injection/input_injector.h"
 #include "platform/input/input_backend_factory.h"
 #include "platform/input/wheel_steps.h"
 #include "platform/input/x11_input_backend.h"
@@ -106,8 +106,8 @@ protected:
         m_probe = XOpenDisplay(m_server.displayName().c_str());
         ASSERT_NE(m_probe, nullptr);
         m_backend = std::make_unique<X11InputBackend>(m_server.displayName().c_str());
-        ASSERT_TRUE(m_backend->isTrusted()) << m_backend->unavailableReason();
-        m_injector = std::make_unique<CGEventInjector>(*m_backend, m_clock);
+        ASSERT_TRUE(m_backend->canPost()) << m_backend->unavailableReason();
+        m_injector = std::make_unique<InputInjector>(*m_backend, m_clock);
     }
 
     void TearDown() override {
@@ -118,8 +118,8 @@ protected:
     }
 
     void moveTo(double x, double y) {
-        ASSERT_TRUE(m_backend->postMouse({MouseEventType::mouseMoved, {x, y}, 0}));
-        m_clock.advance(CGEventInjector::pointerResyncInterval); // the injector picks the spot up
+        ASSERT_TRUE(m_backend->postMotion({x, y}));
+        m_clock.advance(InputInjector::pointerResyncInterval); // the injector picks the spot up
     }
 
     Point realPointer() {
@@ -163,7 +163,7 @@ protected:
     Display* m_probe = nullptr;
     std::unique_ptr<X11InputBackend> m_backend;
     testing::FakeClock m_clock;
-    std::unique_ptr<CGEventInjector> m_injector;
+    std::unique_ptr<InputInjector> m_injector;
 };
 
 TEST_F(X11InputTest, MovesAreDoubledAndClampedToTheMonitors) {
@@ -184,7 +184,7 @@ TEST_F(X11InputTest, MovesAreDoubledAndClampedToTheMonitors) {
         EXPECT_EQ(realPointer(), step.expected) << step.dx << ", " << step.dy;
     }
     // XTest carries 16-bit positions, so the backend clamps what it is given before posting.
-    ASSERT_TRUE(m_backend->postMouse({MouseEventType::mouseMoved, {70000, -70000}, 0}));
+    ASSERT_TRUE(m_backend->postMotion({70000, -70000}));
     EXPECT_EQ(realPointer(), (Point{screenWidth - 1, 0}));
 
     // Two 800 x 600 monitors side by side in the top-left corner of the larger screen: their union.
@@ -213,7 +213,7 @@ TEST_F(X11InputTest, MovesAreDoubledAndClampedToTheMonitors) {
     EXPECT_EQ(realPointer(), (Point{1589, 599}));
     XWarpPointer(m_probe, 0, DefaultRootWindow(m_probe), 0, 0, 0, 0, 400, 300);
     XSync(m_probe, False);
-    m_clock.advance(CGEventInjector::pointerResyncInterval);
+    m_clock.advance(InputInjector::pointerResyncInterval);
     m_injector->handle(move(-5, 0));
     EXPECT_EQ(realPointer(), (Point{390, 300}));
 }
@@ -273,9 +273,9 @@ TEST_F(X11InputTest, KeysArriveWithCommandAsControl) {
         m_injector->handle(packet(kind, std::nullopt, std::uint16_t(code)));
     // A Command still held when the last phone leaves is let go.
     m_injector->releaseHeldInput();
-    // A flagged key without a held Command gets Control pressed around it.
-    ASSERT_TRUE(m_backend->postKey({9, true, commandFlag, std::nullopt}));
-    ASSERT_TRUE(m_backend->postKey({9, false, commandFlag, std::nullopt}));
+    // A key asking for Control without a held Command gets Control pressed around it.
+    ASSERT_TRUE(m_backend->postKey({9, true, true, std::nullopt}));
+    ASSERT_TRUE(m_backend->postKey({9, false, true, std::nullopt}));
 
     // The recorder prints the text a key press types (Control-C types U+0003).
     const std::vector<KeyLine> expected{
@@ -330,7 +330,7 @@ TEST_F(X11InputTest, SpareKeycodesTakenByAnotherClientAreLeftAlone) {
         EXPECT_EQ(XkbKeycodeToKeysym(m_probe, keycode, 0, 0), XK_F35) << int(keycode);
 }
 
-TEST_F(X11InputTest, AServerThatGoesAwayLeavesAnUntrustedBackendAndARunningProcess) {
+TEST_F(X11InputTest, AServerThatGoesAwayLeavesABackendThatCannotPostAndARunningProcess) {
     m_injector->handle(move(1, 1));
     XCloseDisplay(m_probe);
     m_probe = nullptr;
@@ -338,21 +338,22 @@ TEST_F(X11InputTest, AServerThatGoesAwayLeavesAnUntrustedBackendAndARunningProce
     // The first request to notice the broken connection must not end the process.
     for (int i = 0; i < 3; ++i)
         m_injector->handle(move(1, 1));
-    m_backend->postKey({0, true, std::nullopt, U'x'});
-    EXPECT_FALSE(m_backend->isTrusted());
-    EXPECT_FALSE(m_backend->postMouse({MouseEventType::mouseMoved, {1, 1}, 0}));
+    m_backend->postKey({0, true, false, U'x'});
+    EXPECT_FALSE(m_backend->canPost());
+    EXPECT_FALSE(m_backend->postMotion({1, 1}));
     EXPECT_TRUE(m_backend->screenFrames().empty());
 }
 
-TEST(X11InputWithoutDisplay, TheFactoryGivesAnUntrustedBackendThatPostsNothing) {
+TEST(X11InputWithoutDisplay, TheFactoryGivesABackendThatPostsNothing) {
     setenv("DISPLAY", ":999999", 1);
     auto backend = makeInputBackend();
     ASSERT_NE(backend, nullptr);
-    EXPECT_FALSE(backend->isTrusted());
+    EXPECT_FALSE(backend->canPost());
     EXPECT_FALSE(backend->pointerLocation());
-    EXPECT_FALSE(backend->postMouse({MouseEventType::mouseMoved, {1, 1}, 0}));
+    EXPECT_FALSE(backend->postMotion({1, 1}));
+    EXPECT_FALSE(backend->postButton({PointerButton::left, true, {1, 1}}));
     EXPECT_FALSE(backend->postScroll({40, 0}));
-    EXPECT_FALSE(backend->postKey({0, true, std::nullopt, U'x'}));
+    EXPECT_FALSE(backend->postKey({0, true, false, U'x'}));
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "transport/transport.h"
 
-#include "injection/cg_event_injector.h"
+#include "injection/input_injector.h"
 #include "security/security_manager.h"
 #include "support/fakes.h"
 
@@ -234,11 +234,11 @@ TEST_F(TransportTest, InputIsInjectedOnlyFromAConnectionThatAuthenticated) {
     receive(phone, moveLine + line("gestureBegin", R"("gestureType":"swipeLeft","fingerCount":3)"));
     FakeConnection& other = connect();
     receive(other, moveLine);
-    EXPECT_EQ(backend.records(), (Records{MouseEvent{MouseEventType::mouseMoved, {110, 200}, 0}}));
+    EXPECT_EQ(backend.records(), (Records{Point{110, 200}}));
 }
 
 TEST_F(TransportTest, DatagramsNeedAnAuthenticatedConnectionFromTheirHost) {
-    const auto move = datagram(1, 3, -2);
+    const auto move = moveDatagram(3, -2);
     transport().handleDatagram(move, "192.0.2.7");
     FakeConnection& phone = authenticated("::ffff:192.0.2.7");
     connect("192.0.2.8");
@@ -249,7 +249,7 @@ TEST_F(TransportTest, DatagramsNeedAnAuthenticatedConnectionFromTheirHost) {
     transport().handleDatagram(move, "192.0.2.9");
     end(phone);
     transport().handleDatagram(move, "192.0.2.7");
-    EXPECT_EQ(backend.records(), (Records{MouseEvent{MouseEventType::mouseMoved, {106, 196}, 0}}));
+    EXPECT_EQ(backend.records(), (Records{Point{106, 196}}));
 }
 
 // A store that cannot be read or written is the computer's fault: the phone is told so, not that its code or
@@ -334,8 +334,8 @@ TEST_F(TransportTest, HeldInputIsReleasedWhenTheLastAuthenticatedPhoneLeaves) {
     end(stranger);
     EXPECT_TRUE(backend.records().empty()) << "another phone may still be dragging";
     end(second);
-    EXPECT_EQ(backend.records(), (Records{MouseEvent{MouseEventType::leftMouseUp, {100, 200}, 0},
-                                          KeyEvent{55, false, std::nullopt, std::nullopt}}));
+    EXPECT_EQ(backend.records(),
+              (Records{ButtonEvent{PointerButton::left, false, {100, 200}}, KeyEvent{55, false, false, std::nullopt}}));
 }
 
 // Beyond 32 connections waiting to authenticate the busiest network loses its oldest, so that a flood from
