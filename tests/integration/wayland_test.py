@@ -201,7 +201,7 @@ def portal(h):
     assert calls()[4]["options"]["restore_token"] == first and stored_token(h), calls()
     h.forget(server)
 
-    step("refused: the permission line says so, and nothing asks again")
+    step("refused: the input line says so, and nothing asks again")
     calls = h.portal(1, answer="refuse")
     server = h.server()
     phone(h, server, "move 10 10\nclick\ntype x\n")
