@@ -14,14 +14,6 @@ using Records = std::vector<InputRecord>;
 constexpr float nan = std::numeric_limits<float>::quiet_NaN();
 constexpr float infinity = std::numeric_limits<float>::infinity();
 
-Packet packet(std::string_view kind, std::string_view fields = "") {
-    return Packet::decodeJson(message(kind, fields)).value();
-}
-Packet move(float dx, float dy) {
-    Packet p = packet("move");
-    std::tie(p.dx, p.dy) = std::pair(dx, dy);
-    return p;
-}
 ButtonEvent button(PointerButton which, bool down, double x, double y) {
     return {which, down, {x, y}};
 }
@@ -108,37 +100,33 @@ TEST_F(InjectorTest, ScrollsAreDoubledTruncatedAndClamped) {
     EXPECT_EQ(backend.records(), expected);
 }
 
-TEST_F(InjectorTest, CommandFlagsTheKeysPressedWhileItIsHeld) {
-    for (const Packet& p : {keyPacket("keyDown", 55), keyPacket("keyDown", 8), packet("text", R"("text":"x")"),
-                            keyPacket("keyUp", 8), keyPacket("keyUp", 55), keyPacket("keyDown", 8)})
+TEST_F(InjectorTest, CommandPutsControlOnTheKeysPressedWhileItIsHeld) {
+    for (const Packet& p : {keyPacket("keyDown", 55), keyPacket("keyDown", 8), text("x"), keyPacket("keyUp", 8),
+                            keyPacket("keyUp", 55), keyPacket("keyDown", 8)})
         injector.handle(p);
     const Records expected = Records{key(55, true), key(8, true, true)} + typed(U"x") +
                              Records{key(8, false, true), key(55, false), key(8, true)};
     EXPECT_EQ(backend.records(), expected);
 }
 
-TEST(Injector, TextIsTypedScalarByScalar) {
+TEST_F(InjectorTest, TextIsTypedScalarByScalar) {
     const std::pair<std::string, std::u32string> rows[] = {
         {"h\xC3\xA9\xC4\x9F", U"h\u00E9\u011F"},
         {"e\xCC\x81", U"e\u0301"},
         {"a\xF0\x9F\x98\x80z", U"a\U0001F600z"},
         {"a\xFF\xC3(b\xED\xA0\x80\xF0\x9F", U"a(b"}, // malformed bytes are skipped
     };
-    for (const auto& [text, scalars] : rows) {
-        RecordingInputBackend backend;
-        FakeClock clock;
-        InputInjector injector(backend, clock);
-        Packet p = packet("text");
-        p.text = text;
-        injector.handle(p);
-        EXPECT_EQ(backend.records(), typed(scalars)) << text;
+    for (const auto& [bytes, scalars] : rows) {
+        backend.clear();
+        injector.handle(text(bytes));
+        EXPECT_EQ(backend.records(), typed(scalars)) << bytes;
     }
 }
 
 TEST_F(InjectorTest, WhileInputIsNotPossibleMovesScrollsAndKeysAreDroppedButButtonsAndTextPass) {
     backend.allowed = false;
     for (const Packet& p : {move(10, 10), packet("scroll", R"("scrollY":1)"), keyPacket("keyDown", 8),
-                            packet("down", R"("button":0)"), packet("text", R"("text":"a")")})
+                            packet("down", R"("button":0)"), text("a")})
         injector.handle(p);
     EXPECT_EQ(backend.records(), (Records{button(PointerButton::left, true, 100, 200)} + typed(U"a")));
 }

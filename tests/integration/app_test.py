@@ -3,7 +3,7 @@
 """The real vemdo-trackpad as its user meets it, in a private network.
 
 terminal: the status block on the terminal (English and Turkish), phones coming and going, a second
-          instance, bad arguments, the installed program, a display that cannot be opened.
+          instance, bad arguments, a display that cannot be opened (the installed program: tests/system).
 desktop:  on Xvfb, an XEmbed tray (trayer) whose menu shows the code and works from the keyboard, no tray
           (a window), and a D-Bus menu host (gtk-sni-tray-standalone) on a server without XTEST.
 """
@@ -62,18 +62,6 @@ def terminal(h):
                            "Cihaz Bekleniyor", "GÜVENLİK", "Giriş Mümkün Değil",
                            "Telefon aynı ağda olmalı", "Listening on port 47123", NO_INPUT], block.lines
     assert 47123 in listening_ports() and 47123 in listening_ports("udp")
-
-    step("installed under a prefix, the program reads the string tables installed with it")
-    prefix = h.path("prefix")
-    h.run(["cmake", "--install", h.args.build, "--prefix", prefix], check=True, timeout=120)
-    table = os.path.join(prefix, "share", "vemdo-trackpad", "strings", "tr.strings")
-    with open(table, encoding="utf-8") as f:
-        text = f.read().replace('"menu.pairing_code" = "Eşleştirme Kodu";', '"menu.pairing_code" = "Kurulu Kod";')
-    with open(table, "w", encoding="utf-8") as f:
-        f.write(text)
-    installed = h.spawn([os.path.join(prefix, "bin", "vemdo-trackpad"), "--headless"],
-                        env=h.server_env("installed", LANG="tr_TR.UTF-8"))
-    installed.wait_line(r"Kurulu Kod: \d{6}")
 
     step("a display that cannot be opened: the status comes to the terminal")
     fallback.ready()

@@ -47,18 +47,6 @@ def start(h, **options):
     return server, port, code, tokens["phone"], both_work
 
 
-@contextlib.contextmanager
-def flood(h, kind, port, pace):
-    """A flood of the given kind (pace connections a second, 0: as fast as it goes) while the block runs; it must
-    last as long."""
-    flooder = h.spawn([sys.executable, __file__, kind, str(port), str(pace)])
-    flooder.wait_line("flooding")
-    yield
-    assert flooder.popen.poll() is None, "the flood ended before the block"
-    h.forget(flooder)
-    print(flooder.wait_line(r"opened .*"), flush=True)
-
-
 def page_load(source, delay=0.0):
     """Seconds a fresh connection from source takes to get the page (waiting delay seconds before it sends
     the request, as a phone on Wi-Fi may), or the error that stopped it."""
@@ -111,7 +99,7 @@ def descriptors(h):
             return error
         return time.monotonic() - start
 
-    with flood(h, "connections", port, pace):
+    with h.flood("connections", port, pace):
         deadline = time.monotonic() + FLOOD_SECONDS - 3
         while time.monotonic() < deadline:
             in_use.append(len(os.listdir(f"/proc/{pid}/fd")))
@@ -133,7 +121,7 @@ def page(h):
     server, port, code, token, both_work = start(h)
     pace = 1000 if sanitized(h) else 5000
     step(f"page loads that send their request 100 ms after connecting, during {pace} connections a second")
-    with flood(h, "page", WEB_PORT, pace):
+    with h.flood("page", WEB_PORT, pace):
         loads = [page_load("127.0.0.3", 0.1) for _ in range(30)]
     assert len(summary("page loads", loads)) == len(loads)
     both_work()

@@ -20,17 +20,6 @@ from harness import Phone, connect, link_local_network, main, resident_kib, step
 FLOOD_SECONDS = 30
 
 
-@contextlib.contextmanager
-def flood(h, kind, port):
-    """A flood of the given kind from 127.0.0.20 while the block runs; it must last as long."""
-    flooder = h.spawn([sys.executable, __file__, kind, str(port)])
-    flooder.wait_line("flooding")
-    yield
-    assert flooder.popen.poll() is None, "the flood ended before the phone was done"
-    h.forget(flooder)
-    print(flooder.wait_line(r"opened \d+ in .*"), flush=True)
-
-
 def scenario(h):
     link_local_network()
     # In Turkish, so that the shipped translations are what the user sees.
@@ -70,7 +59,7 @@ def scenario(h):
 
     step("authentication floods from one address; the phone's round trip stays in milliseconds")
     times, deadline = [], time.monotonic() + 10
-    with flood(h, "auth", port):
+    with h.flood("auth", port):
         while len(times) < 50 and time.monotonic() < deadline:
             start = time.monotonic()
             assert phone.auth("phone", token)["success"] is True

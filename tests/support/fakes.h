@@ -245,6 +245,20 @@ inline std::string pairLine(std::string_view device, std::string_view code) {
 inline std::string authLine(std::string_view device, std::string_view token) {
     return line("auth", R"("deviceID":")" + std::string(device) + R"(","token":")" + std::string(token) + "\"");
 }
+// The same as the transport hands it to the injector; a move or text can carry what JSON cannot.
+inline Packet packet(std::string_view kind, std::string_view fields = "") {
+    return Packet::decodeJson(message(kind, fields)).value();
+}
+inline Packet move(float dx, float dy) {
+    Packet p = packet("move");
+    std::tie(p.dx, p.dy) = std::pair(dx, dy);
+    return p;
+}
+inline Packet text(std::string value) {
+    Packet p = packet("text");
+    p.text = std::move(value);
+    return p;
+}
 
 // A move as the phone app sends it by datagram.
 inline Packet::Datagram moveDatagram(float dx, float dy) {

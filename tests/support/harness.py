@@ -10,6 +10,7 @@ reach. Every child gets SIGKILL when the test process dies and is killed by PID 
 
 import argparse
 import base64
+import contextlib
 import ctypes
 import json
 import os
@@ -425,6 +426,17 @@ class Harness:
     def forget(self, child, sig=signal.SIGTERM):
         child.stop(sig)
         self.children.remove(child)
+
+    @contextlib.contextmanager
+    def flood(self, *args):
+        """The test script run again with these arguments, as a flood that prints "flooding" once it runs and
+        "opened ..." when stopped, for as long as the block runs; it must last as long."""
+        flooder = self.spawn([sys.executable, os.path.abspath(sys.argv[0]), *map(str, args)])
+        flooder.wait_line("flooding")
+        yield
+        assert flooder.popen.poll() is None, "the flood ended before the block"
+        self.forget(flooder)
+        print(flooder.wait_line(r"opened .*"), flush=True)
 
     def run(self, argv, env=None, timeout=60, **kwargs):
         return subprocess.run(argv, env=env or self.env, capture_output=True, text=True, timeout=timeout,

@@ -68,13 +68,6 @@ TEST_F(TransportTest, StoredCodeIsKeptAndNewCodesArePublishedThroughTheMainQueue
     EXPECT_EQ(transport().currentPairingCode(), stored);
     mainQueue.runDue();
     EXPECT_EQ(transport().currentPairingCode(), fresh);
-
-    MemoryDefaultsStore empty;
-    SecurityManager unpaired(empty, clock, random);
-    Transport first({unpaired, injector, network, mainQueue, clock, strings, 0});
-    mainQueue.runDue();
-    EXPECT_TRUE(first.currentPairingCode());
-    EXPECT_EQ(first.currentPairingCode(), unpaired.currentPairingCode());
 }
 
 TEST_F(TransportTest, ReadyListenerOpensUdpOnItsPortAndIsAdvertisedOnce) {

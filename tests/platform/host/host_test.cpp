@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "platform/host/file_defaults_store.h"
 #include "platform/host/paths.h"
-#include "platform/host/single_instance_lock.h"
 #include "platform/host/string_tables.h"
-#include "security/security_manager.h"
 #include "support/fakes.h"
 
 #include <gtest/gtest.h>
@@ -99,22 +97,6 @@ TEST_F(StoreTest, FailedWriteKeepsTheEarlierValue) {
     EXPECT_EQ(FileDefaultsStore(file).data("key"), "earlier");
 }
 
-TEST_F(StoreTest, PairingCodeAndTokensSurviveARestart) {
-    FakeClock clock;
-    ScriptedRandomSource random({1, 2, 3, 4, 5});
-    std::string code, token;
-    {
-        SecurityManager security(store, clock, random);
-        code = security.generateNewPairingCode();
-        ASSERT_EQ(security.validatePairing("phone", code), Verdict::accepted);
-        token = security.loadPairedDevices().at("phone");
-    }
-    FileDefaultsStore reopened(file);
-    SecurityManager restarted(reopened, clock, random);
-    EXPECT_EQ(restarted.currentPairingCode(), code);
-    EXPECT_EQ(restarted.validateToken("phone", token), Verdict::accepted);
-}
-
 TEST(StringTables, TheUsersLanguageThenEnglishThenTheDefault) {
     const std::tuple<const char*, const char*, const char*, Lines> languages[] = {
         {"", "", "tr_TR.UTF-8", {"tr_TR", "tr"}},
@@ -138,17 +120,6 @@ TEST(StringTables, TheUsersLanguageThenEnglishThenTheDefault) {
     ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(table->text("menu.quit", ""), "Quit now");
     EXPECT_EQ(table->text("menu.s", ""), "Sunucu \"1\"\n");
-}
-
-TEST(SingleInstance, ASecondServerIsRefusedUntilTheFirstEnds) {
-    ScopedHome home;
-    auto first = std::make_optional<SingleInstanceLock>(SingleInstanceLock::defaultFile());
-    EXPECT_EQ(first->outcome(), SingleInstanceLock::Outcome::acquired);
-    SingleInstanceLock second(SingleInstanceLock::defaultFile());
-    EXPECT_EQ(second.outcome(), SingleInstanceLock::Outcome::heldByAnother);
-    EXPECT_EQ(second.holder(), long(::getpid()));
-    first.reset();
-    EXPECT_EQ(SingleInstanceLock(SingleInstanceLock::defaultFile()).outcome(), SingleInstanceLock::Outcome::acquired);
 }
 
 } // namespace
