@@ -17,7 +17,6 @@
 #include <X11/keysym.h>
 
 #include <algorithm>
-#include <limits>
 #include <sstream>
 
 namespace vemdo {

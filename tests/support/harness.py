@@ -298,11 +298,12 @@ class Phone:
         self.tcp.close()
 
 
-def websocket_frame(opcode, payload=b""):
-    """One whole frame as a client sends it: final and masked."""
+def websocket_frame(opcode, payload=b"", final=True):
+    """One frame as a client sends it, masked."""
     mask, size = os.urandom(4), len(payload)
-    length = bytes([0x80 | size]) if size < 126 else struct.pack("!BH", 0xFE, size)
-    return bytes([0x80 | opcode]) + length + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
+    length = (bytes([0x80 | size]) if size < 126 else struct.pack("!BH", 0xFE, size) if size < 65536
+              else struct.pack("!BQ", 0xFF, size))
+    return bytes([0x80 * final | opcode]) + length + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
 
 
 class Browser(Phone):

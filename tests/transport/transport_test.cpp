@@ -70,20 +70,6 @@ TEST_F(TransportTest, StoredCodeIsKeptAndNewCodesArePublishedThroughTheMainQueue
     EXPECT_EQ(transport().currentPairingCode(), fresh);
 }
 
-TEST_F(TransportTest, ReadyListenerOpensUdpOnItsPortAndIsAdvertisedOnce) {
-    transport().start();
-    network.queue.runDue();
-    EXPECT_EQ(network.tcpPorts, std::vector<std::uint16_t>{0});
-    transport().listenerStateChanged(ListenerState::ready, 50123);
-    transport().listenerStateChanged(ListenerState::waiting, std::nullopt);
-    transport().listenerStateChanged(ListenerState::ready, 50123);
-    mainQueue.runDue();
-    EXPECT_TRUE(transport().isListening());
-    EXPECT_EQ(transport().listeningPort(), 50123);
-    EXPECT_EQ(network.udpPorts, (std::vector<std::uint16_t>{50123, 50123}));
-    EXPECT_EQ(network.advertised, std::vector<std::string>{"Vemdo Trackpad _vemdo._tcp 50123"});
-}
-
 TEST_F(TransportTest, ListenerErrorIsOneLineInTheUsersLanguage) {
     network.tcpError = "Address already in use";
     strings.translations["transport.tcp_error"] = "TCP dinleyici hatası";
@@ -296,20 +282,14 @@ TEST(HttpRequestLine, WhatABrowserSendsAndNoMessageOfOurs) {
         EXPECT_EQ(isHttpRequestLine(line), expected) << line;
 }
 
-// A web page can make the user's browser post JSON lines to the phone port: the connection is closed before
-// any of them is read, so no guess counts and nothing is answered.
-TEST_F(TransportTest, AnHttpRequestOnThePhonePortIsClosedUnread) {
-    const std::string post = "POST / HTTP/1.1\r\nHost: 192.0.2.1\r\nContent-Type: text/plain\r\n\r\n";
-    std::string guesses;
-    for (int n = 0; n < 10; ++n)
-        guesses += pairLine("web-" + std::to_string(n), "000000");
+// A web page can make the user's browser post JSON lines to the phone port: such a connection is closed
+// unread (server_gate_test.py), but a request line after a message of ours is only an undecodable line.
+TEST_F(TransportTest, AnHttpRequestLineOnlyOpensAConnection) {
     FakeConnection& page = connect("198.51.100.1");
-    receive(page, post.substr(0, 7));
-    receive(page, post.substr(7) + guesses);
-    receive(page, guesses);
+    receive(page, "POST / HT");
+    receive(page, "TP/1.1\r\n" + pairLine("web", code()));
     EXPECT_TRUE(page.sent.empty());
     EXPECT_EQ(page.cancels, 1);
-    // A request line after a message of ours is only an undecodable line.
     FakeConnection& phone = connect("198.51.100.1");
     receive(phone, pairLine("phone", code()) + "GET / HTTP/1.1\n" + bad);
     EXPECT_EQ(replies(phone).size(), 2u);

@@ -11,9 +11,7 @@
 namespace vemdo::testing {
 namespace {
 
-using Lines = std::vector<std::string>;
-
-TEST(Terminal, StatusBlockIsPrintedWhenItChangesAndAlertsAsText) {
+TEST(Terminal, StatusBlockIsPrintedWhenItChanges) {
     std::ostringstream out;
     std::optional<std::uint16_t> port;
     std::string backend = "portal (asks you to allow remote control)";
@@ -29,10 +27,6 @@ TEST(Terminal, StatusBlockIsPrintedWhenItChangesAndAlertsAsText) {
                               "SECURITY\nInput Not Possible\nThe phone must be on the same network\n";
     EXPECT_EQ(out.str(), block + "Not listening\nInput backend: portal (asks you to allow remote control)\n\n" + block +
                              "Listening on port 40017\nInput backend: portal\n\n");
-
-    std::ostringstream alerts;
-    EXPECT_EQ(TerminalAlertPresenter(alerts, "See help.html").ask({"Title", "Details", {"OK"}}), -1);
-    EXPECT_EQ(alerts.str(), "Title: Details\nSee help.html\n");
 }
 
 TEST(QtMenu, EntriesBecomeActionsWithTextsStatesAndShortcuts) {
@@ -46,22 +40,13 @@ TEST(QtMenu, EntriesBecomeActionsWithTextsStatesAndShortcuts) {
     std::vector<MenuAction> chosen;
     fillMenu(menu, buildMenuEntries({true, 2, false, "123456", AutostartState::enabled}, FakeStrings{}),
              [&chosen](MenuAction action) { chosen.push_back(action); });
-    Lines shown;
-    for (const QAction* action : menu.actions()) {
-        const QString shortcut = action->shortcut().toString();
-        if (action->isSeparator()) {
-            shown.push_back("---");
-            continue;
-        }
-        shown.push_back(action->text().toStdString() + (action->isEnabled() ? " [enabled]" : "") +
-                        (shortcut.isEmpty() ? "" : " [" + shortcut.toStdString() + "]") +
-                        (action->isCheckable() ? (action->isChecked() ? " [on]" : " [off]") : ""));
-    }
-    EXPECT_EQ(shown,
-              (Lines{"Vemdo Trackpad", "---", "Pairing Code: 123456", "Generate New Code [enabled] [Ctrl+R]", "---",
-                     "STATUS", "Server Running", "2 Device(s) Connected", "---", "SECURITY", "Input Not Possible",
-                     "Input Help… [enabled]", "---", "The phone must be on the same network", "---",
-                     "Launch at Login [enabled] [on]", "---", "Quit [enabled] [Ctrl+Q]"}));
+    // The texts are read through a D-Bus menu host in app_test.py; here what only the menu itself holds.
+    const QList<QAction*> actions = menu.actions();
+    ASSERT_EQ(actions.size(), 18);
+    EXPECT_EQ(actions[3]->shortcut().toString(), QStringLiteral("Ctrl+R"));
+    EXPECT_EQ(actions[17]->shortcut().toString(), QStringLiteral("Ctrl+Q"));
+    EXPECT_TRUE(actions[1]->isSeparator() && !actions[2]->isEnabled() && actions[11]->isEnabled());
+    EXPECT_TRUE(actions[15]->isCheckable() && actions[15]->isChecked() && !actions[17]->isCheckable());
     // A choice is handled from the event loop, once the action is done: the handler rebuilds the menu.
     menu.actions()[17]->trigger();
     menu.actions()[3]->trigger();
