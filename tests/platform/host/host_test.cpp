@@ -51,6 +51,7 @@ TEST_F(StoreTest, PrivateFileKeepsAnyBytesAcrossRuns) {
     FileDefaultsStore reopened(file);
     EXPECT_EQ(reopened.data("text"), text);
     EXPECT_EQ(reopened.data("bytes"), bytes);
+    EXPECT_NE(readFile(file).find(R"("base64": "/wCA")"), std::string::npos) << "the stored form, as files hold it";
     EXPECT_EQ(reopened.data("absent"), std::nullopt);
 }
 
