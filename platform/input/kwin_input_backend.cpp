@@ -94,6 +94,8 @@ KWinInputBackend::~KWinInputBackend() {
             m.key(code, false);
         m.connection->flush();
     }
+    if (m.fakeInput)
+        org_kde_kwin_fake_input_destroy(m.fakeInput);
 }
 
 bool KWinInputBackend::canPost() const {

@@ -219,6 +219,10 @@ WlrootsInputBackend::~WlrootsInputBackend() {
         zwp_virtual_keyboard_v1_destroy(m.keyboard);
         m.connection->flush();
     }
+    if (m.pointerManager)
+        zwlr_virtual_pointer_manager_v1_destroy(m.pointerManager);
+    if (m.keyboardManager)
+        zwp_virtual_keyboard_manager_v1_destroy(m.keyboardManager);
 }
 
 bool WlrootsInputBackend::canPost() const {

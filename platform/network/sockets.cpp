@@ -50,6 +50,11 @@ void applyStreamOptions(int fd) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
 }
 
+bool connectionWaiting(int listening) {
+    pollfd waiting{listening, POLLIN, 0};
+    return ::poll(&waiting, 1, 0) == 1;
+}
+
 } // namespace
 
 int boundSocket(int type, std::uint16_t port, std::string& error) {
@@ -83,15 +88,6 @@ int boundSocket(int type, std::uint16_t port, std::string& error) {
     }
     return fd;
 }
-
-namespace {
-
-bool connectionWaiting(int listening) {
-    pollfd waiting{listening, POLLIN, 0};
-    return ::poll(&waiting, 1, 0) == 1;
-}
-
-} // namespace
 
 std::string addressText(const sockaddr_storage& address) {
     std::array<char, INET6_ADDRSTRLEN + IF_NAMESIZE + 1> text{};

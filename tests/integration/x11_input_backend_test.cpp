@@ -51,7 +51,9 @@ Lines keyLines(const Lines& lines, std::string* typed = nullptr) {
         in >> word >> action >> keycode >> std::hex >> keysym >> state >> textHex;
         for (std::size_t i = 0; textHex != "-" && i + 1 < textHex.size(); i += 2)
             text += static_cast<char>(std::stoi(textHex.substr(i, 2), nullptr, 16));
-        keys.push_back(action + " " + XKeysymToString(keysym) + (state & ControlMask ? " +Control" : "") +
+        // Xlib allocates the names of Unicode keysyms, and the typed text is all that is read of them.
+        const char* name = keysym < 0x1000000 ? XKeysymToString(keysym) : "U+";
+        keys.push_back(action + " " + name + (state & ControlMask ? " +Control" : "") +
                        (text.empty() ? "" : " " + text));
         if (typed)
             *typed += text;
