@@ -61,9 +61,13 @@ def moves(recorder):
 
 
 def assert_keys_released(recorder):
-    """Every key the server pressed came up again: a held key would repeat in the user's programs."""
-    states = [event[2] for event in recorder.events("key")]
-    assert states.count(1) == states.count(0), recorder.events("key")
+    """Every key the server pressed came up again: a held key would repeat in the user's programs. A release
+    without its press is a key that was down when the window got the keyboard (the backend's Shift probe at
+    start races the window's focus). Counted, not named: a release is named through the modifiers then in force."""
+    held = 0
+    for event in recorder.events("key"):
+        held = held + 1 if event[2] else max(held - 1, 0)
+    assert held == 0, recorder.events("key")
 
 
 def sway(h):
