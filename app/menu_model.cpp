@@ -10,15 +10,15 @@ namespace vemdo {
 TextStyleSpec textStyleSpec(TextStyle style) {
     switch (style) {
     case TextStyle::title:
-        return {15, FontWeight::bold, false, SemanticColor::label, 0};
+        return {15, FontWeight::bold, false, TextColor::normal, 0};
     case TextStyle::codeCaption:
-        return {12, FontWeight::semibold, false, SemanticColor::secondaryLabel, 0};
+        return {12, FontWeight::semibold, false, TextColor::secondary, 0};
     case TextStyle::codeDigits:
-        return {28, FontWeight::bold, true, SemanticColor::controlAccent, 0};
+        return {28, FontWeight::bold, true, TextColor::accent, 0};
     case TextStyle::sectionHeader:
-        return {10, FontWeight::bold, false, SemanticColor::tertiaryLabel, 0.5};
+        return {10, FontWeight::bold, false, TextColor::faint, 0.5};
     case TextStyle::note:
-        return {11, FontWeight::medium, false, SemanticColor::secondaryLabel, 0};
+        return {11, FontWeight::medium, false, TextColor::secondary, 0};
     case TextStyle::plain:
         break;
     }
@@ -33,8 +33,8 @@ bool MenuEntry::isStyled() const {
     return false;
 }
 
-SymbolIcon statusItemIcon() {
-    return {"rectangle.and.hand.point.up.left.filled", 16, FontWeight::medium, std::string(productTitle)};
+SymbolIcon programIcon() {
+    return {Symbol::program, 16, std::string(productTitle)};
 }
 
 namespace {
@@ -62,7 +62,7 @@ MenuEntry information(MenuEntryRole role, std::string text, TextStyle style, std
 }
 
 MenuEntry actionEntry(MenuEntryRole role, std::string text, SymbolIcon icon, MenuAction action,
-                      std::string keyEquivalent) {
+                      std::string shortcutKey) {
     MenuEntry entry;
     entry.kind = MenuEntryKind::action;
     entry.role = role;
@@ -71,12 +71,12 @@ MenuEntry actionEntry(MenuEntryRole role, std::string text, SymbolIcon icon, Men
     entry.icon = std::move(icon);
     entry.enabled = true;
     entry.action = action;
-    entry.keyEquivalent = std::move(keyEquivalent);
+    entry.shortcutKey = std::move(shortcutKey);
     return entry;
 }
 
-SymbolIcon symbol(std::string name, double size, FontWeight weight) {
-    return {std::move(name), size, weight, {}};
+SymbolIcon icon(Symbol symbol, double size) {
+    return {symbol, size, {}};
 }
 
 } // namespace
@@ -100,36 +100,35 @@ std::string inputNotPossibleText(InputObstacle obstacle, const StringTable& stri
     case InputObstacle::noXTest:
         break;
     }
-    return strings.text("menu.accessibility_required", "Accessibility Permission Required");
+    return strings.text("menu.input_not_possible", "Input Not Possible");
 }
 
-std::string inputPermissionMessage(InputObstacle obstacle, const StringTable& strings) {
+std::string inputAlertMessage(InputObstacle obstacle, const StringTable& strings) {
     switch (obstacle) {
     case InputObstacle::xwayland:
-        return strings.text("accessibility.message_xwayland",
+        return strings.text("alert.input_xwayland",
                             "DISPLAY names Xwayland, whose input reaches only X11 windows, not the Wayland desktop. "
                             "Start Vemdo Trackpad inside the Wayland session, or choose the compositor's backend "
                             "with --input wlroots or --input kwin. The help page says more.");
     case InputObstacle::kwinNotAuthorized:
-        return strings.text("accessibility.message_kwin",
+        return strings.text("alert.input_kwin",
                             "KDE Plasma lets only installed programs send input. Install Vemdo Trackpad (make "
                             "install), whose desktop file asks for it, then start it again. The help page says more.");
     case InputObstacle::unsupportedCompositor:
-        return strings.text("accessibility.message_unsupported",
+        return strings.text("alert.input_unsupported",
                             "This Wayland desktop offers none of the input interfaces Vemdo Trackpad speaks. "
                             "wlroots desktops (sway, Hyprland, river, Wayfire, labwc), KDE Plasma, GNOME, "
                             "desktops with the desktop portal's remote desktop and X11 sessions work. The help "
                             "page says more.");
     case InputObstacle::connectionLost:
-        return strings.text("accessibility.message_lost",
-                            "The connection to the desktop was lost. Start Vemdo Trackpad again.");
+        return strings.text("alert.input_lost", "The connection to the desktop was lost. Start Vemdo Trackpad again.");
     case InputObstacle::awaitingApproval:
-        return strings.text("accessibility.message_awaiting",
+        return strings.text("alert.input_awaiting",
                             "The desktop asks whether Vemdo Trackpad may control the pointer and keyboard (remote "
                             "desktop). Allow it in the desktop's dialog; where the desktop can remember the "
                             "answer, it asks only once. The help page says more.");
     case InputObstacle::refused:
-        return strings.text("accessibility.message_refused",
+        return strings.text("alert.input_refused",
                             "Remote control was not allowed, and Vemdo Trackpad does not ask again while it runs. "
                             "Start it again to be asked again. The help page says more.");
     case InputObstacle::none:
@@ -137,7 +136,11 @@ std::string inputPermissionMessage(InputObstacle obstacle, const StringTable& st
     case InputObstacle::noXTest:
         break;
     }
-    return strings.text("accessibility.permission_message", "Permission message");
+    return strings.text("alert.input_message",
+                        "Vemdo Trackpad cannot move the pointer or type yet: it needs an X11 session whose server "
+                        "offers the XTEST extension, a wlroots desktop (sway, Hyprland, river, Wayfire, labwc), KDE "
+                        "Plasma, GNOME or a desktop whose portal offers remote desktop. The help page explains how to "
+                        "make input possible.");
 }
 
 std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const StringTable& strings) {
@@ -150,8 +153,8 @@ std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const Stri
 
     {
         const std::string caption = strings.text("menu.pairing_code", "Pairing Code");
-        MenuEntry entry = information(MenuEntryRole::pairingCode, caption, TextStyle::codeCaption,
-                                      symbol("key.fill", 24, FontWeight::semibold));
+        MenuEntry entry =
+            information(MenuEntryRole::pairingCode, caption, TextStyle::codeCaption, icon(Symbol::pairingCode, 24));
         entry.runs = {{caption + "\n", TextStyle::codeCaption}, {code, TextStyle::codeDigits}};
         entry.plainText = caption + ": " + code;
         entries.push_back(std::move(entry));
@@ -159,20 +162,19 @@ std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const Stri
     if (snapshot.pairingStopped) {
         entries.push_back(information(MenuEntryRole::pairingStopped,
                                       strings.text("menu.pairing_stopped", "Too many wrong codes: generate a new one"),
-                                      TextStyle::plain,
-                                      symbol("exclamationmark.triangle.fill", 16, FontWeight::semibold)));
+                                      TextStyle::plain, icon(Symbol::warning, 16)));
     }
     {
-        SymbolIcon icon = symbol("arrow.triangle.2.circlepath", 14, FontWeight::medium);
-        icon.accessibilityDescription = strings.text("accessibility.refresh", "Refresh");
+        SymbolIcon refresh = icon(Symbol::refresh, 14);
+        refresh.accessibleName = strings.text("menu.refresh_name", "Refresh");
         entries.push_back(actionEntry(MenuEntryRole::refreshCode,
-                                      strings.text("menu.refresh_code", "Generate New Code"), std::move(icon),
+                                      strings.text("menu.refresh_code", "Generate New Code"), std::move(refresh),
                                       MenuAction::refreshPairingCode, "r"));
     }
     if (snapshot.browserPage) {
         entries.push_back(actionEntry(MenuEntryRole::connectWithBrowser,
                                       strings.text("menu.connect_browser", "Connect with a Browser…"),
-                                      symbol("qrcode", 14, FontWeight::medium), MenuAction::connectWithBrowser, "b"));
+                                      icon(Symbol::browser, 14), MenuAction::connectWithBrowser, "b"));
     }
     entries.push_back(separator());
 
@@ -180,63 +182,57 @@ std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const Stri
                                   TextStyle::sectionHeader, std::nullopt));
     if (snapshot.listening) {
         entries.push_back(information(MenuEntryRole::serverState, strings.text("menu.server_running", "Server Running"),
-                                      TextStyle::plain,
-                                      symbol("antenna.radiowaves.left.and.right", 16, FontWeight::semibold)));
+                                      TextStyle::plain, icon(Symbol::serverRunning, 16)));
     } else {
         entries.push_back(information(MenuEntryRole::serverState, strings.text("menu.server_stopped", "Server Stopped"),
-                                      TextStyle::plain,
-                                      symbol("antenna.radiowaves.left.and.right.slash", 16, FontWeight::semibold)));
+                                      TextStyle::plain, icon(Symbol::serverStopped, 16)));
     }
     if (snapshot.settingsUnsaved) {
-        entries.push_back(information(
-            MenuEntryRole::settingsUnsaved, strings.text("menu.settings_unsaved", "Settings Cannot Be Saved"),
-            TextStyle::plain, symbol("exclamationmark.triangle.fill", 16, FontWeight::semibold)));
+        entries.push_back(information(MenuEntryRole::settingsUnsaved,
+                                      strings.text("menu.settings_unsaved", "Settings Cannot Be Saved"),
+                                      TextStyle::plain, icon(Symbol::warning, 16)));
     }
     if (snapshot.clients < 1) {
         entries.push_back(information(MenuEntryRole::connections,
                                       strings.text("menu.no_connection", "Waiting for Device"), TextStyle::plain,
-                                      symbol("iphone.gen3.slash", 16, FontWeight::medium)));
+                                      icon(Symbol::noDevice, 16)));
     } else {
         entries.push_back(
             information(MenuEntryRole::connections,
                         formatCount(strings.text("menu.connected", "%d Device(s) Connected"), snapshot.clients),
-                        TextStyle::plain, symbol("iphone.gen3.radiowaves.left.and.right", 16, FontWeight::semibold)));
+                        TextStyle::plain, icon(Symbol::devices, 16)));
     }
     entries.push_back(separator());
 
     entries.push_back(information(MenuEntryRole::securityHeader, strings.text("menu.security_header", "SECURITY"),
                                   TextStyle::sectionHeader, std::nullopt));
-    if (snapshot.trusted) {
-        entries.push_back(information(MenuEntryRole::permission,
-                                      strings.text("menu.accessibility_granted", "Accessibility Permission Granted"),
-                                      TextStyle::plain, symbol("checkmark.shield.fill", 16, FontWeight::semibold)));
+    if (snapshot.canPost) {
+        entries.push_back(information(MenuEntryRole::inputState, strings.text("menu.input_allowed", "Input Allowed"),
+                                      TextStyle::plain, icon(Symbol::inputAllowed, 16)));
     } else {
-        entries.push_back(information(MenuEntryRole::permission, inputNotPossibleText(snapshot.obstacle, strings),
-                                      TextStyle::plain,
-                                      symbol("exclamationmark.shield.fill", 16, FontWeight::semibold)));
-        entries.push_back(
-            actionEntry(MenuEntryRole::openSettings, strings.text("menu.open_settings", "Open System Settings"),
-                        symbol("gear.badge", 14, FontWeight::medium), MenuAction::openAccessibilitySettings, ""));
+        entries.push_back(information(MenuEntryRole::inputState, inputNotPossibleText(snapshot.obstacle, strings),
+                                      TextStyle::plain, icon(Symbol::inputBlocked, 16)));
+        entries.push_back(actionEntry(MenuEntryRole::inputHelp, strings.text("menu.input_help", "Input Help…"),
+                                      icon(Symbol::help, 14), MenuAction::showInputHelp, ""));
     }
     entries.push_back(separator());
 
     entries.push_back(information(MenuEntryRole::networkNote,
-                                  strings.text("menu.wifi_requirement", "iOS device must be on same Wi-Fi network"),
-                                  TextStyle::note, symbol("wifi.circle.fill", 14, FontWeight::medium)));
+                                  strings.text("menu.network_note", "The phone must be on the same network"),
+                                  TextStyle::note, icon(Symbol::network, 14)));
     entries.push_back(separator());
 
     {
-        MenuEntry entry =
-            actionEntry(MenuEntryRole::launchAtLogin, std::string(launchAtLoginTitle),
-                        symbol("power.circle", 14, FontWeight::medium), MenuAction::toggleLaunchAtLogin, "");
+        MenuEntry entry = actionEntry(MenuEntryRole::launchAtLogin, std::string(launchAtLoginTitle),
+                                      icon(Symbol::launchAtLogin, 14), MenuAction::toggleLaunchAtLogin, "");
         entry.checkable = true;
-        entry.checked = snapshot.loginItem == LoginItemStatus::enabled;
+        entry.checked = snapshot.autostart == AutostartState::enabled;
         entries.push_back(std::move(entry));
     }
     entries.push_back(separator());
 
-    entries.push_back(actionEntry(MenuEntryRole::quit, strings.text("menu.quit", "Quit"),
-                                  symbol("power.circle.fill", 14, FontWeight::semibold), MenuAction::quit, "q"));
+    entries.push_back(actionEntry(MenuEntryRole::quit, strings.text("menu.quit", "Quit"), icon(Symbol::quit, 14),
+                                  MenuAction::quit, "q"));
     return entries;
 }
 

@@ -12,36 +12,37 @@ namespace vemdo {
 
 class StringTable;
 
-// The login item's registration as the system reports it. Only `enabled` counts as registered.
-enum class LoginItemStatus { notRegistered = 0, enabled = 1, requiresApproval = 2, notFound = 3 };
+// The autostart entry as the desktop reads it. Only `enabled` starts the program at login.
+enum class AutostartState { absent, enabled, disabledByDesktop, unknownProgram };
 
 // Everything one rebuild of the status menu reads; the menu is a function of this value alone.
 struct MenuSnapshot {
     bool listening = false;
     int clients = 0;
-    bool trusted = false;
+    // Whether input can be posted now.
+    bool canPost = false;
     std::optional<std::string> code;
-    LoginItemStatus loginItem = LoginItemStatus::notRegistered;
+    AutostartState autostart = AutostartState::absent;
     // Whether the browser page is being served.
     bool browserPage = false;
     // The code took too many wrong guesses; pairing waits for a new one.
     bool pairingStopped = false;
     // The store could not be read or written: new pairings and codes are not kept.
     bool settingsUnsaved = false;
-    // Why input is not possible, when it is not: the permission line then says what the desktop needs.
+    // Why input is not possible, when it is not: the input line then says what the desktop needs.
     InputObstacle obstacle = InputObstacle::none;
 };
 
 enum class FontWeight { regular, medium, semibold, bold };
 // Colours by meaning; the renderer maps them onto its palette.
-enum class SemanticColor { label, secondaryLabel, tertiaryLabel, controlAccent };
+enum class TextColor { normal, secondary, faint, accent };
 enum class TextStyle { plain, title, codeCaption, codeDigits, sectionHeader, note };
 
 struct TextStyleSpec {
     double pointSize = 0; // 0: the menu's standard font
     FontWeight weight = FontWeight::regular;
     bool monospaced = false;
-    SemanticColor color = SemanticColor::label;
+    TextColor color = TextColor::normal;
     double kerning = 0;
 };
 TextStyleSpec textStyleSpec(TextStyle style);
@@ -52,24 +53,37 @@ struct TextRun {
     bool operator==(const TextRun&) const = default;
 };
 
-// A named symbol drawn at a point size and weight. Renderers that cannot load the symbol show no icon.
+// What an icon shows, by meaning; the renderer picks the picture (the program's own icon, the desktop's
+// icon theme).
+enum class Symbol {
+    program,
+    pairingCode,
+    warning,
+    refresh,
+    browser,
+    serverRunning,
+    serverStopped,
+    noDevice,
+    devices,
+    inputAllowed,
+    inputBlocked,
+    help,
+    network,
+    launchAtLogin,
+    quit,
+};
+
+// A symbol drawn at a point size. Renderers that cannot load the symbol show no icon.
 struct SymbolIcon {
-    std::string name;
+    Symbol symbol = Symbol::program;
     double pointSize = 0;
-    FontWeight weight = FontWeight::regular;
-    std::string accessibilityDescription;
+    // For screen readers, where the entry's text does not say it already.
+    std::string accessibleName;
     bool operator==(const SymbolIcon&) const = default;
 };
 
 enum class MenuEntryKind { separator, information, action };
-enum class MenuAction {
-    none,
-    refreshPairingCode,
-    openAccessibilitySettings,
-    toggleLaunchAtLogin,
-    quit,
-    connectWithBrowser
-};
+enum class MenuAction { none, refreshPairingCode, showInputHelp, toggleLaunchAtLogin, quit, connectWithBrowser };
 // Which line of the menu an entry is, so renderers and tests need not match on texts.
 enum class MenuEntryRole {
     separator,
@@ -82,8 +96,8 @@ enum class MenuEntryRole {
     settingsUnsaved,
     connections,
     securityHeader,
-    permission,
-    openSettings,
+    inputState,
+    inputHelp,
     networkNote,
     launchAtLogin,
     quit,
@@ -101,8 +115,8 @@ struct MenuEntry {
     std::optional<SymbolIcon> icon;
     bool enabled = false;
     MenuAction action = MenuAction::none;
-    // One character or empty; the modifier is the platform's command modifier.
-    std::string keyEquivalent;
+    // One character or empty: the entry's shortcut is Control and this key.
+    std::string shortcutKey;
     bool checkable = false;
     bool checked = false;
 
@@ -115,17 +129,17 @@ inline constexpr std::string_view missingCodePlaceholder = "------";
 inline constexpr std::string_view productTitle = "Vemdo Trackpad";
 inline constexpr std::string_view launchAtLoginTitle = "Launch at Login";
 
-// The status item's own symbol, with its accessibility description.
-SymbolIcon statusItemIcon();
+// The program's own icon, where the menu opens from (the tray).
+SymbolIcon programIcon();
 
-// The entries of the status menu in order: 18 when the permission is missing, 17 when it is granted, one
-// more while the browser page is served, one more while pairing is stopped and one more while the settings
-// cannot be saved.
+// The entries of the status menu in order: 18 while input is not possible, 17 while it is, one more while
+// the browser page is served, one more while pairing is stopped and one more while the settings cannot be
+// saved.
 std::vector<MenuEntry> buildMenuEntries(const MenuSnapshot& snapshot, const StringTable& strings);
 
-// The permission line's text while input is not possible, by what stands in the way.
+// The input line's text while input is not possible, by what stands in the way.
 std::string inputNotPossibleText(InputObstacle obstacle, const StringTable& strings);
-// The permission alert's explanation of what the desktop needs.
-std::string inputPermissionMessage(InputObstacle obstacle, const StringTable& strings);
+// The input alert's explanation of what the desktop needs.
+std::string inputAlertMessage(InputObstacle obstacle, const StringTable& strings);
 
 } // namespace vemdo

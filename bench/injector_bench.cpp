@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The cost of one input packet inside the injector: dispatch and arithmetic alone (into a recording
 // backend), and the whole road into an X server through XTest (a private Xvfb started for the run).
-#include "injection/cg_event_injector.h"
+#include "injection/input_injector.h"
 #include "platform/input/x11_input_backend.h"
 
 #include "tests/integration/x11_test_display.h"
@@ -14,7 +14,7 @@
 
 namespace {
 
-using vemdo::CGEventInjector;
+using vemdo::InputInjector;
 using vemdo::Kind;
 using vemdo::Packet;
 
@@ -29,7 +29,7 @@ Packet movePacket(float dx, float dy) {
 void BM_HandleMoveRecording(benchmark::State& state) {
     vemdo::testing::RecordingInputBackend backend;
     vemdo::testing::FakeClock clock;
-    CGEventInjector injector(backend, clock);
+    InputInjector injector(backend, clock);
     const Packet right = movePacket(1.5f, 0.5f);
     const Packet left = movePacket(-1.5f, -0.5f);
     std::size_t n = 0;
@@ -48,7 +48,7 @@ vemdo::X11InputBackend* x11Backend(std::string& error) {
     static std::unique_ptr<vemdo::X11InputBackend> backend;
     if (!backend && !server.displayName().empty())
         backend = std::make_unique<vemdo::X11InputBackend>(server.displayName().c_str());
-    error = !backend ? "Xvfb did not start" : backend->isTrusted() ? "" : backend->unavailableReason();
+    error = !backend ? "Xvfb did not start" : backend->canPost() ? "" : backend->unavailableReason();
     return error.empty() ? backend.get() : nullptr;
 }
 
@@ -60,7 +60,7 @@ void BM_HandleMoveX11(benchmark::State& state) {
         return;
     }
     vemdo::testing::FakeClock clock;
-    CGEventInjector injector(*backend, clock);
+    InputInjector injector(*backend, clock);
     const Packet right = movePacket(1.5f, 0.5f);
     const Packet left = movePacket(-1.5f, -0.5f);
     std::size_t n = 0;
@@ -78,7 +78,7 @@ void BM_TypeTextX11(benchmark::State& state) {
         return;
     }
     vemdo::testing::FakeClock clock;
-    CGEventInjector injector(*backend, clock);
+    InputInjector injector(*backend, clock);
     Packet text;
     text.kind = Kind::text;
     text.text = "hello, w\xC3\xB6rld"; // 12 scalars, one of them through a spare keycode

@@ -89,21 +89,12 @@ std::string moveLine(std::size_t i) {
     return std::string(line, std::size_t(n));
 }
 
-std::array<unsigned char, 13> moveDatagram(std::size_t i) {
-    std::array<unsigned char, 13> bytes{};
-    bytes[0] = 1;
-    auto put = [&](int at, std::uint32_t bits) {
-        for (int b = 0; b < 4; ++b)
-            bytes[std::size_t(at + b)] = static_cast<unsigned char>(bits >> (8 * b));
-    };
-    float dx = float(deltaOf(i)), dy = 0;
-    std::uint32_t bits;
-    std::memcpy(&bits, &dx, 4);
-    put(1, bits);
-    std::memcpy(&bits, &dy, 4);
-    put(5, bits);
-    put(9, std::uint32_t(i));
-    return bytes;
+vemdo::Packet::Datagram moveDatagram(std::size_t i) {
+    vemdo::Packet move;
+    move.dx = float(deltaOf(i));
+    move.dy = 0;
+    move.timestamp = i;
+    return *move.encodeDatagram();
 }
 
 // -- /proc -------------------------------------------------------------------------------------------------

@@ -4,7 +4,7 @@
 // serves and upgrades exactly the requests that pass its checks, and no response carries a header or
 // directive that the input made.
 #include "fuzz/fuzz_check.h"
-#include "platform/web/http_request.h"
+#include "platform/network/http_request.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -11,7 +11,7 @@
 // before authenticating or at once when its first line is an HTTP request line, and after that nothing it
 // sends has any effect.
 #include "fuzz/fuzz_check.h"
-#include "platform/web/http_request.h"
+#include "platform/network/http_request.h"
 #include "protocol/utf8.h"
 #include "support/fakes.h"
 #include "transport/transport.h"

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vemdo {
@@ -25,34 +26,14 @@ struct Rect {
     friend bool operator==(const Rect&, const Rect&) = default;
 };
 
-// The mouse event types, with the fixed numbers the injector's rules and records use for them.
-enum class MouseEventType : std::uint8_t {
-    leftMouseDown = 1,
-    leftMouseUp = 2,
-    rightMouseDown = 3,
-    rightMouseUp = 4,
-    mouseMoved = 5,
-    leftMouseDragged = 6,
-    otherMouseDown = 25,
-    otherMouseUp = 26,
-};
+enum class PointerButton : std::uint8_t { left, right, middle };
 
-inline bool isButtonPress(MouseEventType type) {
-    return type == MouseEventType::leftMouseDown || type == MouseEventType::rightMouseDown ||
-           type == MouseEventType::otherMouseDown;
-}
-
-// Whether the event presses or releases a button, rather than only moving the pointer.
-inline bool carriesButton(MouseEventType type) {
-    return type != MouseEventType::mouseMoved && type != MouseEventType::leftMouseDragged;
-}
-
-// One absolute mouse event. `button` is 0 left, 1 right, 2 middle; moves and drags always carry 0.
-struct MouseEvent {
-    MouseEventType type = MouseEventType::mouseMoved;
+// A pointer button going down or up, with the pointer at `position` (the backend moves it there first).
+struct ButtonEvent {
+    PointerButton button = PointerButton::left;
+    bool down = false;
     Point position;
-    std::uint32_t button = 0;
-    friend bool operator==(const MouseEvent&, const MouseEvent&) = default;
+    friend bool operator==(const ButtonEvent&, const ButtonEvent&) = default;
 };
 
 // One scroll in pixel units. Positive `vertical` scrolls up (content moves down), positive `horizontal`
@@ -63,17 +44,14 @@ struct ScrollEvent {
     friend bool operator==(const ScrollEvent&, const ScrollEvent&) = default;
 };
 
-// The modifier flag of the Command key as carried in `KeyEvent::flags`.
-inline constexpr std::uint64_t commandFlag = 0x100000;
-
-// One key going down or up. `keyCode` is the phone's virtual key code (55 is Command). `flags`, when
-// set, replaces the modifiers the window system would otherwise apply; when absent the event keeps the
-// modifiers the system gives it. `unicode`, when set, is the one Unicode scalar the event types instead
-// of whatever `keyCode` would type; such events carry key code 0.
+// One key going down or up. `keyCode` is the phone's virtual key code (55 is its Command key). `control`
+// holds Control down around the key (unless it is held already): the phone's Command shortcuts are Control
+// shortcuts here. `unicode`, when set, is the one Unicode scalar the event types instead of whatever
+// `keyCode` would type; such events carry key code 0.
 struct KeyEvent {
     std::uint16_t keyCode = 0;
     bool down = false;
-    std::optional<std::uint64_t> flags;
+    bool control = false;
     std::optional<char32_t> unicode;
     friend bool operator==(const KeyEvent&, const KeyEvent&) = default;
 };
@@ -99,12 +77,15 @@ enum class InputObstacle : std::uint8_t {
     refused,
 };
 
+// Why input cannot be posted, in words for the terminal; empty for none.
+std::string_view obstacleReason(InputObstacle obstacle);
+
 // Which backend to use: chosen from the session, or named on the command line.
 enum class InputBackendChoice : std::uint8_t { automatic, x11, wlroots, kwin, gnome, portal };
 
 // The seam between the injector, which decides what to post, and the window system, which receives it.
 //
-// Threads: isTrusted() may be asked from any thread at any time. Everything else belongs to the one
+// Threads: canPost() may be asked from any thread at any time. Everything else belongs to the one
 // thread that injects (the transport thread) and is never called concurrently.
 //
 // Failure: nothing throws. A post returns false when the event could not be made or delivered (no
@@ -114,21 +95,26 @@ public:
     virtual ~InputBackend() = default;
 
     // True when this process can post input events now (the window system is reachable and lets us).
-    virtual bool isTrusted() const = 0;
-    // Why isTrusted() is false; none while it is true.
-    virtual InputObstacle obstacle() const { return isTrusted() ? InputObstacle::none : InputObstacle::noDesktop; }
+    virtual bool canPost() const = 0;
+    // Why canPost() is false; none while it is true.
+    virtual InputObstacle obstacle() const { return canPost() ? InputObstacle::none : InputObstacle::noDesktop; }
+    // Why canPost() is false, in words for the terminal: the obstacle's reason, or more where the backend
+    // knows more (which display could not be opened, say).
+    virtual std::string unavailableReason() const { return std::string(obstacleReason(obstacle())); }
     // The backend's name for the user ("X11", "wlroots", "KWin", "GNOME", "portal"); empty when it has none.
     virtual std::string name() const { return {}; }
     // The launch-time question, asked once per process: a backend whose desktop asks the user (the portal)
     // asks here and may answer before the user has decided; true when input is possible now.
-    virtual bool requestAccess() { return isTrusted(); }
+    virtual bool requestAccess() { return canPost(); }
 
     // The frames of all attached screens, in the system's order; empty when there is no screen.
     virtual std::vector<Rect> screenFrames() const = 0;
     // Where the pointer is now; no value when it cannot be read.
     virtual std::optional<Point> pointerLocation() const = 0;
 
-    virtual bool postMouse(const MouseEvent& event) = 0;
+    // Moves the pointer to `position`.
+    virtual bool postMotion(Point position) = 0;
+    virtual bool postButton(const ButtonEvent& event) = 0;
     virtual bool postScroll(const ScrollEvent& event) = 0;
     virtual bool postKey(const KeyEvent& event) = 0;
 };

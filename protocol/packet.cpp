@@ -425,6 +425,29 @@ std::uint32_t littleEndian32(std::span<const std::uint8_t> bytes, std::size_t of
            static_cast<std::uint32_t>(bytes[offset + 2]) << 16 | static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
 }
 
+void putLittleEndian32(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t value) {
+    for (std::size_t i = 0; i < 4; ++i) {
+        bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+// The datagram types after move (1) and scroll (2): one button message each, from type 3 on.
+struct ButtonDatagram {
+    Kind kind;
+    MouseButton button;
+};
+constexpr std::array<ButtonDatagram, 6> buttonDatagrams{{
+    {Kind::click, MouseButton::left},
+    {Kind::click, MouseButton::right},
+    {Kind::down, MouseButton::left},
+    {Kind::up, MouseButton::left},
+    {Kind::down, MouseButton::right},
+    {Kind::up, MouseButton::right},
+}};
+constexpr std::uint8_t moveDatagram = 1;
+constexpr std::uint8_t scrollDatagram = 2;
+constexpr std::uint8_t firstButtonDatagram = 3;
+
 } // namespace
 
 std::string_view rawValue(Kind kind) {
@@ -558,13 +581,12 @@ std::optional<std::string> Packet::encodeJson() const {
 }
 
 std::optional<Packet> Packet::decodeDatagram(std::span<const std::uint8_t> bytes) {
-    constexpr std::size_t datagramSize = 13;
     if (bytes.size() < datagramSize) {
         return std::nullopt;
     }
     // Unsigned wrap-around turns type 0 into 255, so one comparison rejects both ends.
-    const auto type = static_cast<std::uint8_t>(bytes[0] - 1U);
-    if (type > 7) {
+    const auto index = static_cast<std::uint8_t>(bytes[0] - moveDatagram);
+    if (index >= firstButtonDatagram - moveDatagram + buttonDatagrams.size()) {
         return std::nullopt;
     }
     const float a = std::bit_cast<float>(littleEndian32(bytes, 1));
@@ -572,43 +594,50 @@ std::optional<Packet> Packet::decodeDatagram(std::span<const std::uint8_t> bytes
 
     Packet packet;
     packet.timestamp = littleEndian32(bytes, 9);
-    switch (type + 1) {
-    case 1:
+    if (bytes[0] == moveDatagram) {
         packet.kind = Kind::move;
         packet.dx = a;
         packet.dy = b;
-        break;
-    case 2:
+    } else if (bytes[0] == scrollDatagram) {
         packet.kind = Kind::scroll;
         packet.scrollX = a;
         packet.scrollY = b;
-        break;
-    case 3:
-        packet.kind = Kind::click;
-        packet.button = MouseButton::left;
-        break;
-    case 4:
-        packet.kind = Kind::click;
-        packet.button = MouseButton::right;
-        break;
-    case 5:
-        packet.kind = Kind::down;
-        packet.button = MouseButton::left;
-        break;
-    case 6:
-        packet.kind = Kind::up;
-        packet.button = MouseButton::left;
-        break;
-    case 7:
-        packet.kind = Kind::down;
-        packet.button = MouseButton::right;
-        break;
-    default:
-        packet.kind = Kind::up;
-        packet.button = MouseButton::right;
-        break;
+    } else {
+        const ButtonDatagram& button = buttonDatagrams[bytes[0] - firstButtonDatagram];
+        packet.kind = button.kind;
+        packet.button = button.button;
     }
     return packet;
+}
+
+std::optional<Packet::Datagram> Packet::encodeDatagram() const {
+    std::uint8_t type = 0;
+    float a = 0;
+    float b = 0;
+    if (kind == Kind::move) {
+        type = moveDatagram;
+        a = dx.value_or(0);
+        b = dy.value_or(0);
+    } else if (kind == Kind::scroll) {
+        type = scrollDatagram;
+        a = scrollX.value_or(0);
+        b = scrollY.value_or(0);
+    } else {
+        for (std::size_t i = 0; i < buttonDatagrams.size(); ++i) {
+            if (buttonDatagrams[i].kind == kind && buttonDatagrams[i].button == button) {
+                type = static_cast<std::uint8_t>(firstButtonDatagram + i);
+            }
+        }
+    }
+    if (type == 0) {
+        return std::nullopt;
+    }
+    Datagram bytes{type};
+    putLittleEndian32(bytes, 1, std::bit_cast<std::uint32_t>(a));
+    putLittleEndian32(bytes, 5, std::bit_cast<std::uint32_t>(b));
+    // The stamp is 32 bits on the wire; the server copies it and never reads it.
+    putLittleEndian32(bytes, 9, static_cast<std::uint32_t>(timestamp));
+    return bytes;
 }
 
 bool operator==(const Packet& a, const Packet& b) {

@@ -28,7 +28,7 @@ enum class Kind : std::uint8_t {
     gestureEnd,
 };
 
-// The raw value is also the platform's mouse-button number, which is why it is not nested in Packet.
+// The raw values are the wire's button numbers.
 enum class MouseButton : std::uint8_t {
     left = 0,
     right = 1,
@@ -84,8 +84,15 @@ struct Packet {
     // value JSON cannot carry, such as a non-finite float; the caller then sends nothing.
     std::optional<std::string> encodeJson() const;
 
-    // The 13-byte little-endian datagram form; shorter input or an unknown type byte gives no value.
+    // The datagram form: a type byte (1 move, 2 scroll, 3 to 8 the left and right button messages), two
+    // little-endian floats (dx and dy, or scrollX and scrollY) and the timestamp's low 32 bits.
+    static constexpr std::size_t datagramSize = 13;
+    using Datagram = std::array<std::uint8_t, datagramSize>;
+
+    // Shorter input or an unknown type byte gives no value; bytes beyond the 13th are ignored.
     static std::optional<Packet> decodeDatagram(std::span<const std::uint8_t> bytes);
+    // No value for what the datagram form cannot carry (keys, text, the middle button, pairing).
+    std::optional<Datagram> encodeDatagram() const;
 
     // NaN payloads compare by bit pattern so that a decoded datagram equals itself.
     friend bool operator==(const Packet& a, const Packet& b);

@@ -6,60 +6,60 @@
 
 namespace vemdo {
 
+std::optional<char32_t> nextUtf8Scalar(std::string_view text, std::size_t& index) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(index);
+    std::size_t length = 0;
+    char32_t scalar = 0;
+    char32_t minimum = 0;
+    if (lead < 0x80) {
+        ++index;
+        return lead;
+    } else if ((lead & 0xE0) == 0xC0) {
+        length = 2, scalar = lead & 0x1F, minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, scalar = lead & 0x0F, minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, scalar = lead & 0x07, minimum = 0x10000;
+    } else {
+        ++index;
+        return std::nullopt;
+    }
+    if (text.size() - index < length) {
+        ++index;
+        return std::nullopt;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        const unsigned char continuation = byte(index + i);
+        if ((continuation & 0xC0) != 0x80) {
+            ++index;
+            return std::nullopt;
+        }
+        scalar = (scalar << 6) | (continuation & 0x3F);
+    }
+    if (scalar < minimum || scalar > 0x10FFFF || (scalar >= 0xD800 && scalar <= 0xDFFF)) {
+        ++index;
+        return std::nullopt;
+    }
+    index += length;
+    return scalar;
+}
+
 bool isValidUtf8(std::string_view bytes) {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const auto* const end = p + bytes.size();
-    while (p < end) {
+    std::size_t index = 0;
+    while (index < bytes.size()) {
         // Messages are mostly ASCII; skipping eight such bytes at a time keeps validation off the profile.
-        if (end - p >= 8) {
+        if (bytes.size() - index >= 8) {
             std::uint64_t word = 0;
-            std::memcpy(&word, p, sizeof word);
+            std::memcpy(&word, bytes.data() + index, sizeof word);
             if ((word & 0x8080808080808080ULL) == 0) {
-                p += 8;
+                index += 8;
                 continue;
             }
         }
-        const unsigned char lead = *p;
-        if (lead < 0x80) {
-            ++p;
-            continue;
-        }
-        // The ranges of the second byte rule out overlong forms (E0, F0), surrogates (ED) and code points
-        // above U+10FFFF (F4) without decoding the code point.
-        int continuation = 0;
-        unsigned char secondMin = 0x80;
-        unsigned char secondMax = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            continuation = 1;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            continuation = 2;
-            if (lead == 0xE0) {
-                secondMin = 0xA0;
-            } else if (lead == 0xED) {
-                secondMax = 0x9F;
-            }
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            continuation = 3;
-            if (lead == 0xF0) {
-                secondMin = 0x90;
-            } else if (lead == 0xF4) {
-                secondMax = 0x8F;
-            }
-        } else {
+        if (!nextUtf8Scalar(bytes, index)) {
             return false;
         }
-        if (end - p <= continuation) {
-            return false;
-        }
-        if (p[1] < secondMin || p[1] > secondMax) {
-            return false;
-        }
-        for (int i = 2; i <= continuation; ++i) {
-            if ((p[i] & 0xC0) != 0x80) {
-                return false;
-            }
-        }
-        p += continuation + 1;
     }
     return true;
 }

@@ -58,9 +58,6 @@ public:
 
     SecurityManager(DefaultsStore& store, const Clock& clock, RandomSource& random);
 
-    // The process-wide instance over the platform's store, clock and random source.
-    static SecurityManager& shared();
-
     // Six digits, the first 1 to 9, stored with the current time. When the new code cannot be stored, the
     // code still in effect is returned instead (the new one only when none is stored), so that what the
     // menu shows is always a code that pairs.

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "tools/client_commands.h"
 
-#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -47,12 +46,6 @@ std::optional<MouseButton> parseButton(const std::string& word) {
 
 std::string usage(std::string_view verb, std::string_view form) {
     return std::string("usage: ").append(verb).append(" ").append(form);
-}
-
-void putLe32(std::uint8_t* out, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
-    }
 }
 
 } // namespace
@@ -331,47 +324,6 @@ std::vector<Packet> packetsFor(const Command& command, std::uint64_t timestamp) 
         break;
     }
     return {};
-}
-
-std::optional<std::array<std::uint8_t, 13>> encodeDatagram(const Packet& packet) {
-    std::uint8_t type = 0;
-    float a = 0;
-    float b = 0;
-    const bool right = packet.button == MouseButton::right;
-    const bool left = packet.button == MouseButton::left;
-    switch (packet.kind) {
-    case Kind::move:
-        type = 1;
-        a = packet.dx.value_or(0);
-        b = packet.dy.value_or(0);
-        break;
-    case Kind::scroll:
-        type = 2;
-        a = packet.scrollX.value_or(0);
-        b = packet.scrollY.value_or(0);
-        break;
-    case Kind::click:
-        type = left ? 3 : right ? 4 : 0;
-        break;
-    case Kind::down:
-        type = left ? 5 : right ? 7 : 0;
-        break;
-    case Kind::up:
-        type = left ? 6 : right ? 8 : 0;
-        break;
-    default:
-        break;
-    }
-    if (type == 0) {
-        return std::nullopt;
-    }
-    std::array<std::uint8_t, 13> bytes{};
-    bytes[0] = type;
-    putLe32(&bytes[1], std::bit_cast<std::uint32_t>(a));
-    putLe32(&bytes[5], std::bit_cast<std::uint32_t>(b));
-    // The stamp is 32 bits on the wire; the server copies it and never reads it.
-    putLe32(&bytes[9], static_cast<std::uint32_t>(packet.timestamp));
-    return bytes;
 }
 
 std::string_view helpText() {

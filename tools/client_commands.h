@@ -3,7 +3,6 @@
 
 #include "protocol/packet.h"
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -59,10 +58,6 @@ OptionsResult parseOptions(std::span<const std::string> args);
 // The messages a command sends, in order (key without down/up gives a press and a release).
 // pair and auth need deviceId / token, filled in by the caller.
 std::vector<Packet> packetsFor(const Command& command, std::uint64_t timestamp);
-
-// The 13-byte datagram for a packet, or nothing when the datagram form cannot carry it (keys, text,
-// the middle button, pairing).
-std::optional<std::array<std::uint8_t, 13>> encodeDatagram(const Packet& packet);
 
 std::string_view helpText();
 

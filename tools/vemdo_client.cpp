@@ -106,7 +106,7 @@ public:
         return sendAll(*json + "\n", error);
     }
 
-    bool sendDatagram(const std::array<std::uint8_t, 13>& bytes, std::string& error) {
+    bool sendDatagram(const Packet::Datagram& bytes, std::string& error) {
         if (m_udp < 0) {
             // The same address family and destination as the TCP connection, so the server sees this
             // computer's authenticated address as the sender.
@@ -225,7 +225,7 @@ public:
             break;
         }
         for (const Packet& packet : packetsFor(command, nowMilliseconds())) {
-            const auto datagram = m_options.udp ? encodeDatagram(packet) : std::nullopt;
+            const auto datagram = m_options.udp ? packet.encodeDatagram() : std::nullopt;
             const bool sent = datagram ? m_session.sendDatagram(*datagram, error) : m_session.sendPacket(packet, error);
             if (!sent) {
                 fail(error);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "transport/transport.h"
 
-#include "injection/cg_event_injector.h"
+#include "injection/input_injector.h"
 #include "protocol/utf8.h"
 #include "security/clock.h"
 #include "security/security_manager.h"

@@ -15,7 +15,7 @@
 
 namespace vemdo {
 
-class CGEventInjector;
+class InputInjector;
 class Clock;
 class SecurityManager;
 class StringTable;
@@ -31,7 +31,7 @@ class Transport final : public NetworkEvents {
 public:
     struct Dependencies {
         SecurityManager& security;
-        CGEventInjector& injector;
+        InputInjector& injector;
         NetworkPlatform& network;
         TaskQueue& mainQueue;
         const Clock& clock;
@@ -51,9 +51,6 @@ public:
 
     // Main thread. Publishes the stored pairing code at once, or has a new one made and published.
     explicit Transport(Dependencies dependencies);
-
-    // The process-wide instance over the platform's network, queues and stores.
-    static Transport& shared();
 
     // Main thread, once: opens the listeners and the advertisement on the transport queue.
     void start();

@@ -21,12 +21,13 @@ namespace {
 class UnavailableBackend final : public InputBackend {
 public:
     UnavailableBackend(std::string name, InputObstacle obstacle) : m_name(std::move(name)), m_obstacle(obstacle) {}
-    bool isTrusted() const override { return false; }
+    bool canPost() const override { return false; }
     InputObstacle obstacle() const override { return m_obstacle; }
     std::string name() const override { return m_name; }
     std::vector<Rect> screenFrames() const override { return {}; }
     std::optional<Point> pointerLocation() const override { return std::nullopt; }
-    bool postMouse(const MouseEvent&) override { return false; }
+    bool postMotion(Point) override { return false; }
+    bool postButton(const ButtonEvent&) override { return false; }
     bool postScroll(const ScrollEvent&) override { return false; }
     bool postKey(const KeyEvent&) override { return false; }
 
@@ -81,31 +82,6 @@ std::unique_ptr<InputBackend> waylandBackend(InputBackendChoice choice, Defaults
     return std::make_unique<WlrootsInputBackend>(std::move(connection));
 }
 
-const char* reasonText(InputObstacle obstacle) {
-    switch (obstacle) {
-    case InputObstacle::none:
-        return "";
-    case InputObstacle::noDesktop:
-        return "no display or compositor can be reached";
-    case InputObstacle::noXTest:
-        return "the X display has no XTEST extension";
-    case InputObstacle::xwayland:
-        return "the X display is Xwayland, whose input reaches only X11 windows";
-    case InputObstacle::kwinNotAuthorized:
-        return "KWin offers fake input only to programs whose installed desktop file asks for it";
-    case InputObstacle::unsupportedCompositor:
-        return "the Wayland compositor offers no input protocol this program speaks";
-    case InputObstacle::connectionLost:
-        return "the connection to the desktop was lost";
-    case InputObstacle::awaitingApproval:
-        return "the desktop has not yet been asked, or the user has not yet answered, whether to allow remote "
-               "control";
-    case InputObstacle::refused:
-        return "the desktop did not allow remote control";
-    }
-    return "";
-}
-
 } // namespace
 
 std::unique_ptr<InputBackend> makeInputBackend(InputBackendChoice choice, DefaultsStore* store) {
@@ -124,11 +100,9 @@ std::unique_ptr<InputBackend> makeInputBackend(InputBackendChoice choice, Defaul
             backend = std::make_unique<X11InputBackend>();
     }
     // The portal asks the user later, at the launch-time question.
-    if (!backend->isTrusted() && backend->obstacle() != InputObstacle::awaitingApproval) {
-        auto* x11 = dynamic_cast<X11InputBackend*>(backend.get());
-        std::string reason = x11 ? x11->unavailableReason() : reasonText(backend->obstacle());
+    if (!backend->canPost() && backend->obstacle() != InputObstacle::awaitingApproval) {
         std::fprintf(stderr, "vemdo: input cannot be injected (%s backend): %s\n", backend->name().c_str(),
-                     reason.c_str());
+                     backend->unavailableReason().c_str());
     }
     return backend;
 }

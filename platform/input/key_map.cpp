@@ -152,15 +152,16 @@ std::optional<KeyMeaning> keyMeaning(std::uint16_t phoneKeyCode) {
     return it->meaning;
 }
 
-std::uint16_t linuxButton(std::uint32_t number) {
-    switch (number) {
-    case 0:
+std::uint16_t linuxButton(PointerButton button) {
+    switch (button) {
+    case PointerButton::left:
         return BTN_LEFT;
-    case 1:
+    case PointerButton::right:
         return BTN_RIGHT;
-    default:
-        return BTN_MIDDLE;
+    case PointerButton::middle:
+        break;
     }
+    return BTN_MIDDLE;
 }
 
 std::uint32_t keysymForScalar(char32_t scalar) {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "injection/input_backend.h"
+
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -23,8 +25,8 @@ struct KeyMeaning {
 // No value for a code the table does not know.
 std::optional<KeyMeaning> keyMeaning(std::uint16_t phoneKeyCode);
 
-// The Linux input code of a mouse button as the injector numbers them (0 left, 1 right, 2 middle).
-std::uint16_t linuxButton(std::uint32_t number);
+// The Linux input code of a pointer button.
+std::uint16_t linuxButton(PointerButton button);
 
 // What a wheel click scrolls in the units of wl_pointer.axis, as libinput reports a mouse wheel.
 inline constexpr double axisPerWheelClick = 15;

@@ -38,6 +38,16 @@ struct KWinInputBackend::Impl {
 
     bool usable() const { return fakeInput && connection->alive(); }
 
+    // False, with nothing sent, for a position that is not a number.
+    bool moveTo(Point position) {
+        if (!std::isfinite(position.x) || !std::isfinite(position.y))
+            return false;
+        org_kde_kwin_fake_input_pointer_motion_absolute(fakeInput, wl_fixed_from_double(position.x),
+                                                        wl_fixed_from_double(position.y));
+        lastPosted = position;
+        return true;
+    }
+
     void key(std::uint16_t linuxCode, bool down) {
         org_kde_kwin_fake_input_keyboard_key(fakeInput, linuxCode, down ? pressed : released);
         if (down)
@@ -84,9 +94,11 @@ KWinInputBackend::~KWinInputBackend() {
             m.key(code, false);
         m.connection->flush();
     }
+    if (m.fakeInput)
+        org_kde_kwin_fake_input_destroy(m.fakeInput);
 }
 
-bool KWinInputBackend::isTrusted() const {
+bool KWinInputBackend::canPost() const {
     return m_impl->usable();
 }
 
@@ -111,16 +123,16 @@ std::optional<Point> KWinInputBackend::pointerLocation() const {
     return m_impl->lastPosted;
 }
 
-bool KWinInputBackend::postMouse(const MouseEvent& event) {
+bool KWinInputBackend::postMotion(Point position) {
     Impl& m = *m_impl;
-    if (!m.usable() || !std::isfinite(event.position.x) || !std::isfinite(event.position.y))
+    return m.usable() && m.moveTo(position) && m.connection->flush();
+}
+
+bool KWinInputBackend::postButton(const ButtonEvent& event) {
+    Impl& m = *m_impl;
+    if (!m.usable() || !m.moveTo(event.position))
         return false;
-    org_kde_kwin_fake_input_pointer_motion_absolute(m.fakeInput, wl_fixed_from_double(event.position.x),
-                                                    wl_fixed_from_double(event.position.y));
-    if (carriesButton(event.type))
-        org_kde_kwin_fake_input_button(m.fakeInput, linuxButton(event.button),
-                                       isButtonPress(event.type) ? pressed : released);
-    m.lastPosted = event.position;
+    org_kde_kwin_fake_input_button(m.fakeInput, linuxButton(event.button), event.down ? pressed : released);
     return m.connection->flush();
 }
 
@@ -165,9 +177,8 @@ bool KWinInputBackend::postKey(const KeyEvent& event) {
     auto position = keyForPhoneCode(m.connection->userKeymap(), event.keyCode);
     if (!position)
         return false;
-    // The Command flag means Control here; press it around the key unless it is already held.
-    const bool command =
-        event.flags && (*event.flags & commandFlag) && !m.held.count(KEY_LEFTCTRL) && !m.held.count(KEY_RIGHTCTRL);
+    // Control goes around the key unless it is already held.
+    const bool command = event.control && !m.held.count(KEY_LEFTCTRL) && !m.held.count(KEY_RIGHTCTRL);
     if (command)
         m.key(KEY_LEFTCTRL, true);
     m.press(*position, event.down);

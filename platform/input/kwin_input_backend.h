@@ -13,12 +13,12 @@ class WaylandConnection;
 // buttons, axis and keys by Linux key code.
 //
 // KWin offers the interface only to a program whose installed desktop file declares
-// X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input; without it the backend is untrusted. Keys and text go
+// X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input; without it the backend cannot post. Keys and text go
 // through the user's keymap, so text can hold only characters the layout has; others are dropped with
 // one warning. Wayland tells no client where the pointer is, so pointerLocation() is the position last
 // posted.
 //
-// Threads: isTrusted() and screenFrames() from any thread; posting from one thread at a time.
+// Threads: canPost() and screenFrames() from any thread; posting from one thread at a time.
 class KWinInputBackend final : public InputBackend {
 public:
     explicit KWinInputBackend(std::unique_ptr<WaylandConnection> connection);
@@ -26,12 +26,13 @@ public:
     KWinInputBackend(const KWinInputBackend&) = delete;
     KWinInputBackend& operator=(const KWinInputBackend&) = delete;
 
-    bool isTrusted() const override;
+    bool canPost() const override;
     InputObstacle obstacle() const override;
     std::string name() const override { return "KWin"; }
     std::vector<Rect> screenFrames() const override;
     std::optional<Point> pointerLocation() const override;
-    bool postMouse(const MouseEvent& event) override;
+    bool postMotion(Point position) override;
+    bool postButton(const ButtonEvent& event) override;
     bool postScroll(const ScrollEvent& event) override;
     bool postKey(const KeyEvent& event) override;
 

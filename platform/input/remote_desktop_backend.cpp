@@ -41,7 +41,7 @@ RemoteDesktopInputBackend::RemoteDesktopInputBackend(std::unique_ptr<RemoteDeskt
     : m_session(std::move(session)) {}
 
 RemoteDesktopInputBackend::~RemoteDesktopInputBackend() {
-    if (!isTrusted())
+    if (!canPost())
         return;
     for (std::uint16_t button : m_heldButtons)
         m_session->button(button, false);
@@ -67,36 +67,41 @@ std::optional<Point> RemoteDesktopInputBackend::pointerLocation() const {
     return Point{frames[0].x + std::floor(frames[0].width / 2), frames[0].y + std::floor(frames[0].height / 2)};
 }
 
-bool RemoteDesktopInputBackend::postMouse(const MouseEvent& event) {
-    if (!isTrusted() || !std::isfinite(event.position.x) || !std::isfinite(event.position.y))
+bool RemoteDesktopInputBackend::moveTo(Point position) {
+    if (!canPost() || !std::isfinite(position.x) || !std::isfinite(position.y))
         return false;
-    if (!m_session->motionAbsolute(event.position)) {
+    if (!m_session->motionAbsolute(position)) {
         // Relative motion lands where we mean only while the desktop's pointer is where we left it.
         if (auto origin = pointerLocation()) {
-            const double dx = event.position.x - origin->x;
-            const double dy = event.position.y - origin->y;
+            const double dx = position.x - origin->x;
+            const double dy = position.y - origin->y;
             if (dx != 0 || dy != 0)
                 m_session->motionRelative(dx, dy);
         }
     }
-    {
-        std::lock_guard lock(m_positionMutex);
-        m_lastPosted = event.position;
-    }
-    if (carriesButton(event.type)) {
-        const std::uint16_t button = linuxButton(event.button);
-        const bool down = isButtonPress(event.type);
-        m_session->button(button, down);
-        if (down)
-            m_heldButtons.insert(button);
-        else
-            m_heldButtons.erase(button);
-    }
+    std::lock_guard lock(m_positionMutex);
+    m_lastPosted = position;
+    return true;
+}
+
+bool RemoteDesktopInputBackend::postMotion(Point position) {
+    return moveTo(position);
+}
+
+bool RemoteDesktopInputBackend::postButton(const ButtonEvent& event) {
+    if (!moveTo(event.position))
+        return false;
+    const std::uint16_t button = linuxButton(event.button);
+    m_session->button(button, event.down);
+    if (event.down)
+        m_heldButtons.insert(button);
+    else
+        m_heldButtons.erase(button);
     return true;
 }
 
 bool RemoteDesktopInputBackend::postScroll(const ScrollEvent& event) {
-    if (!isTrusted())
+    if (!canPost())
         return false;
     // Our positive values scroll up and left; the desktop's positive steps scroll down and right.
     const int vertical = -takeWheelClicks(m_verticalRemainder, event.vertical);
@@ -117,7 +122,7 @@ void RemoteDesktopInputBackend::key(std::uint32_t keysym, bool down) {
 }
 
 bool RemoteDesktopInputBackend::postKey(const KeyEvent& event) {
-    if (!isTrusted())
+    if (!canPost())
         return false;
 
     if (event.unicode) {
@@ -140,8 +145,8 @@ bool RemoteDesktopInputBackend::postKey(const KeyEvent& event) {
     auto meaning = keyMeaning(event.keyCode);
     if (!meaning)
         return false;
-    // The Command flag means Control here; press it around the key unless it is already held.
-    const bool command = event.flags && (*event.flags & commandFlag) && !m_heldKeysyms.count(XKB_KEY_Control_L) &&
+    // Control goes around the key unless it is already held.
+    const bool command = event.control && !m_heldKeysyms.count(XKB_KEY_Control_L) &&
                          !m_heldKeysyms.count(XKB_KEY_Control_R) && !m_heldKeycodes.count(KEY_LEFTCTRL) &&
                          !m_heldKeycodes.count(KEY_RIGHTCTRL);
     if (command)

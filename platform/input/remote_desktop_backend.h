@@ -69,7 +69,7 @@ private:
 // desktop's pointer and ours may differ by that guess's error until the first stop at a screen edge, where
 // the desktop stops its pointer as the injector stops the tracked position.
 //
-// Threads: isTrusted() and screenFrames() from any thread; posting from one thread at a time.
+// Threads: canPost() and screenFrames() from any thread; posting from one thread at a time.
 class RemoteDesktopInputBackend final : public InputBackend {
 public:
     explicit RemoteDesktopInputBackend(std::unique_ptr<RemoteDesktopSession> session);
@@ -77,17 +77,20 @@ public:
     RemoteDesktopInputBackend(const RemoteDesktopInputBackend&) = delete;
     RemoteDesktopInputBackend& operator=(const RemoteDesktopInputBackend&) = delete;
 
-    bool isTrusted() const override { return m_session->obstacle() == InputObstacle::none; }
+    bool canPost() const override { return m_session->obstacle() == InputObstacle::none; }
     InputObstacle obstacle() const override { return m_session->obstacle(); }
     std::string name() const override { return m_session->name(); }
     bool requestAccess() override { return m_session->requestAccess(); }
     std::vector<Rect> screenFrames() const override;
     std::optional<Point> pointerLocation() const override;
-    bool postMouse(const MouseEvent& event) override;
+    bool postMotion(Point position) override;
+    bool postButton(const ButtonEvent& event) override;
     bool postScroll(const ScrollEvent& event) override;
     bool postKey(const KeyEvent& event) override;
 
 private:
+    // Absolute where the session can, else relative; false, with nothing sent, when input is not possible.
+    bool moveTo(Point position);
     void key(std::uint32_t keysym, bool down);
 
     std::unique_ptr<RemoteDesktopSession> m_session;

@@ -90,6 +90,30 @@ struct WlrootsInputBackend::Impl {
 
     bool usable() const { return ready && connection->alive(); }
 
+    // Motion to a point of the desktop, not yet framed; false, with nothing sent, when there is no output.
+    bool moveTo(Point position) {
+        std::vector<Rect> frames = connection->outputFrames();
+        if (frames.empty())
+            return false;
+        double minX = frames[0].x, minY = frames[0].y, maxX = minX + frames[0].width, maxY = minY + frames[0].height;
+        for (const Rect& frame : frames) {
+            minX = std::min(minX, frame.x);
+            minY = std::min(minY, frame.y);
+            maxX = std::max(maxX, frame.x + frame.width);
+            maxY = std::max(maxY, frame.y + frame.height);
+        }
+        // The compositor spreads 0..extent over the layout's bounding box, so positions are offsets into it.
+        auto offset = [](double value, double minimum, double maximum) {
+            double clamped = std::isfinite(value) ? std::clamp(value, minimum, maximum - 1) : minimum;
+            return static_cast<std::uint32_t>(std::lround(clamped - minimum));
+        };
+        zwlr_virtual_pointer_v1_motion_absolute(pointer, WaylandConnection::timestamp(), offset(position.x, minX, maxX),
+                                                offset(position.y, minY, maxY), std::uint32_t(maxX - minX),
+                                                std::uint32_t(maxY - minY));
+        lastPosted = position;
+        return true;
+    }
+
     void sendModifiers(bool force) {
         std::uint32_t current[4] = {0, 0, 0, 0};
         if (modifierState && !typingText) {
@@ -195,9 +219,13 @@ WlrootsInputBackend::~WlrootsInputBackend() {
         zwp_virtual_keyboard_v1_destroy(m.keyboard);
         m.connection->flush();
     }
+    if (m.pointerManager)
+        zwlr_virtual_pointer_manager_v1_destroy(m.pointerManager);
+    if (m.keyboardManager)
+        zwp_virtual_keyboard_manager_v1_destroy(m.keyboardManager);
 }
 
-bool WlrootsInputBackend::isTrusted() const {
+bool WlrootsInputBackend::canPost() const {
     return m_impl->usable();
 }
 
@@ -222,36 +250,21 @@ std::optional<Point> WlrootsInputBackend::pointerLocation() const {
     return m_impl->lastPosted;
 }
 
-bool WlrootsInputBackend::postMouse(const MouseEvent& event) {
+bool WlrootsInputBackend::postMotion(Point position) {
     Impl& m = *m_impl;
-    if (!m.usable())
+    if (!m.usable() || !m.moveTo(position))
         return false;
-    std::vector<Rect> frames = m.connection->outputFrames();
-    if (frames.empty())
-        return false;
-    double minX = frames[0].x, minY = frames[0].y, maxX = minX + frames[0].width, maxY = minY + frames[0].height;
-    for (const Rect& frame : frames) {
-        minX = std::min(minX, frame.x);
-        minY = std::min(minY, frame.y);
-        maxX = std::max(maxX, frame.x + frame.width);
-        maxY = std::max(maxY, frame.y + frame.height);
-    }
-    // The compositor spreads 0..extent over the layout's bounding box, so positions are offsets into it.
-    auto offset = [](double value, double minimum, double maximum) {
-        double clamped = std::isfinite(value) ? std::clamp(value, minimum, maximum - 1) : minimum;
-        return static_cast<std::uint32_t>(std::lround(clamped - minimum));
-    };
-    const std::uint32_t time = WaylandConnection::timestamp();
-    zwlr_virtual_pointer_v1_motion_absolute(m.pointer, time, offset(event.position.x, minX, maxX),
-                                            offset(event.position.y, minY, maxY), std::uint32_t(maxX - minX),
-                                            std::uint32_t(maxY - minY));
-    if (carriesButton(event.type)) {
-        zwlr_virtual_pointer_v1_button(m.pointer, time, linuxButton(event.button),
-                                       isButtonPress(event.type) ? WL_POINTER_BUTTON_STATE_PRESSED
-                                                                 : WL_POINTER_BUTTON_STATE_RELEASED);
-    }
     zwlr_virtual_pointer_v1_frame(m.pointer);
-    m.lastPosted = event.position;
+    return m.connection->flush();
+}
+
+bool WlrootsInputBackend::postButton(const ButtonEvent& event) {
+    Impl& m = *m_impl;
+    if (!m.usable() || !m.moveTo(event.position))
+        return false;
+    zwlr_virtual_pointer_v1_button(m.pointer, WaylandConnection::timestamp(), linuxButton(event.button),
+                                   event.down ? WL_POINTER_BUTTON_STATE_PRESSED : WL_POINTER_BUTTON_STATE_RELEASED);
+    zwlr_virtual_pointer_v1_frame(m.pointer);
     return m.connection->flush();
 }
 
@@ -298,9 +311,8 @@ bool WlrootsInputBackend::postKey(const KeyEvent& event) {
     auto position = keyForPhoneCode(m.connection->userKeymap(), event.keyCode);
     if (!position)
         return false;
-    // The Command flag means Control here; press it around the key unless it is already held.
-    const bool command =
-        event.flags && (*event.flags & commandFlag) && !m.held.count(KEY_LEFTCTRL) && !m.held.count(KEY_RIGHTCTRL);
+    // Control goes around the key unless it is already held.
+    const bool command = event.control && !m.held.count(KEY_LEFTCTRL) && !m.held.count(KEY_RIGHTCTRL);
     const bool shift = position->shift && !m.held.count(KEY_LEFTSHIFT);
     if (command)
         m.key(KEY_LEFTCTRL, true);

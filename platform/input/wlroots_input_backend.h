@@ -18,9 +18,9 @@ class WaylandConnection;
 // scalar, emoji included, can be typed; the user's keymap is put back before the next ordinary key.
 // Wayland tells no client where the pointer is, so pointerLocation() is the position last posted.
 //
-// Threads: isTrusted() and screenFrames() from any thread; posting from one thread at a time.
-// Failure: a compositor without the two managers gives an untrusted backend; one that goes away later
-// turns it untrusted.
+// Threads: canPost() and screenFrames() from any thread; posting from one thread at a time.
+// Failure: a compositor without the two managers gives a backend that cannot post; one that goes away later
+// leaves it unable to post.
 class WlrootsInputBackend final : public InputBackend {
 public:
     explicit WlrootsInputBackend(std::unique_ptr<WaylandConnection> connection);
@@ -28,12 +28,13 @@ public:
     WlrootsInputBackend(const WlrootsInputBackend&) = delete;
     WlrootsInputBackend& operator=(const WlrootsInputBackend&) = delete;
 
-    bool isTrusted() const override;
+    bool canPost() const override;
     InputObstacle obstacle() const override;
     std::string name() const override { return "wlroots"; }
     std::vector<Rect> screenFrames() const override;
     std::optional<Point> pointerLocation() const override;
-    bool postMouse(const MouseEvent& event) override;
+    bool postMotion(Point position) override;
+    bool postButton(const ButtonEvent& event) override;
     bool postScroll(const ScrollEvent& event) override;
     bool postKey(const KeyEvent& event) override;
 

@@ -50,15 +50,16 @@ int clampToRange(double value, int size) {
     return static_cast<int>(std::clamp(rounded, 0.0, double(std::max(size, 1) - 1)));
 }
 
-unsigned int xButton(std::uint32_t number) {
-    switch (number) {
-    case 0:
+unsigned int xButton(PointerButton button) {
+    switch (button) {
+    case PointerButton::left:
         return Button1;
-    case 1:
+    case PointerButton::right:
         return Button3;
-    default:
-        return Button2;
+    case PointerButton::middle:
+        break;
     }
+    return Button2;
 }
 
 // Xwayland 23.1 and later announce themselves with the XWAYLAND extension; older ones (Debian 12 has 22.1)
@@ -95,8 +96,8 @@ struct X11InputBackend::Impl {
     Display* display = nullptr;
     // none once the constructor has found the display usable, and until the connection breaks.
     std::atomic<InputObstacle> obstacle = InputObstacle::none;
-    mutable std::mutex reasonMutex;
-    std::string reason;
+    // Which display could not be opened; set in the constructor only.
+    std::string displayFailure;
 
     Window root = 0;
     int rootWidth = 0;
@@ -119,11 +120,6 @@ struct X11InputBackend::Impl {
 
     double verticalRemainder = 0;
     double horizontalRemainder = 0;
-
-    void setReason(std::string text) {
-        std::lock_guard lock(reasonMutex);
-        reason = std::move(text);
-    }
 
     bool usable() const { return obstacle.load() == InputObstacle::none; }
     bool broken() const { return obstacle.load() == InputObstacle::connectionLost; }
@@ -322,7 +318,13 @@ struct X11InputBackend::Impl {
     static void connectionLost(Display*, void* data) {
         auto* impl = static_cast<Impl*>(data);
         impl->obstacle = InputObstacle::connectionLost;
-        impl->setReason("the connection to the X display was lost");
+    }
+
+    // XTest carries 16-bit positions, so the position is clamped to the root window before it goes out.
+    void moveTo(Point position) {
+        drainEvents(socketReadDue());
+        XTestFakeMotionEvent(display, DefaultScreen(display), clampToRange(position.x, rootWidth),
+                             clampToRange(position.y, rootHeight), CurrentTime);
     }
 
     void clickWheel(unsigned int button, int clicks) {
@@ -338,7 +340,7 @@ X11InputBackend::X11InputBackend(const char* displayName) : m_impl(std::make_uni
     m.display = XOpenDisplay(displayName);
     if (!m.display) {
         const char* name = displayName ? displayName : XDisplayName(nullptr);
-        m.setReason(std::string("cannot open the X display \"") + (name ? name : "") + "\"");
+        m.displayFailure = std::string("cannot open the X display \"") + (name ? name : "") + "\"";
         m.obstacle = InputObstacle::noDesktop;
         return;
     }
@@ -346,7 +348,7 @@ X11InputBackend::X11InputBackend(const char* displayName) : m_impl(std::make_uni
     std::call_once(handlerInstalled, [] {
         XSetErrorHandler(ignoreProtocolError);
         // Xlib's default handler for a broken connection ends the process; the per-display exit handler
-        // below then marks the backend untrusted instead.
+        // below then marks the backend unable to post instead.
         XSetIOErrorHandler([](Display*) { return 0; });
     });
     XSetIOErrorExitHandler(m.display, Impl::connectionLost, &m);
@@ -355,14 +357,12 @@ X11InputBackend::X11InputBackend(const char* displayName) : m_impl(std::make_uni
     int eventBase = 0, errorBase = 0, major = 0, minor = 0;
     if (!XTestQueryExtension(m.display, &eventBase, &errorBase, &major, &minor)) {
         m.obstacle = InputObstacle::noXTest;
-        m.setReason("the X display has no XTEST extension");
         return;
     }
     // Xwayland accepts XTest but delivers it only to X11 windows: the Wayland desktop around them would
     // never see the phone's input, so it must not count as a place input can go.
     if (isXwayland(m.display)) {
         m.obstacle = InputObstacle::xwayland;
-        m.setReason("the X display is Xwayland, whose input reaches only X11 windows");
         return;
     }
     // Our fake events must not be held back by another client's grab of the server.
@@ -410,7 +410,7 @@ X11InputBackend::~X11InputBackend() {
     }
 }
 
-bool X11InputBackend::isTrusted() const {
+bool X11InputBackend::canPost() const {
     return m_impl->usable();
 }
 
@@ -419,8 +419,7 @@ InputObstacle X11InputBackend::obstacle() const {
 }
 
 std::string X11InputBackend::unavailableReason() const {
-    std::lock_guard lock(m_impl->reasonMutex);
-    return m_impl->reason;
+    return m_impl->displayFailure.empty() ? InputBackend::unavailableReason() : m_impl->displayFailure;
 }
 
 std::vector<Rect> X11InputBackend::screenFrames() const {
@@ -463,16 +462,21 @@ std::optional<Point> X11InputBackend::pointerLocation() const {
     return Point{double(rootX), double(rootY)};
 }
 
-bool X11InputBackend::postMouse(const MouseEvent& event) {
+bool X11InputBackend::postMotion(Point position) {
     Impl& m = *m_impl;
     if (!m.usable())
         return false;
-    m.drainEvents(m.socketReadDue());
-    int x = clampToRange(event.position.x, m.rootWidth);
-    int y = clampToRange(event.position.y, m.rootHeight);
-    XTestFakeMotionEvent(m.display, DefaultScreen(m.display), x, y, CurrentTime);
-    if (carriesButton(event.type))
-        XTestFakeButtonEvent(m.display, xButton(event.button), isButtonPress(event.type) ? True : False, CurrentTime);
+    m.moveTo(position);
+    XFlush(m.display);
+    return !m.broken();
+}
+
+bool X11InputBackend::postButton(const ButtonEvent& event) {
+    Impl& m = *m_impl;
+    if (!m.usable())
+        return false;
+    m.moveTo(event.position);
+    XTestFakeButtonEvent(m.display, xButton(event.button), event.down ? True : False, CurrentTime);
     XFlush(m.display);
     return !m.broken();
 }
@@ -517,7 +521,7 @@ bool X11InputBackend::postKey(const KeyEvent& event) {
 
     // The Command flag means Control here; press it around the key unless it is already held.
     std::optional<KeyCode> control;
-    if (event.flags && (*event.flags & commandFlag)) {
+    if (event.control) {
         control = m.keycodeFor(XK_Control_L);
         bool controlHeld = std::any_of(m.held.begin(), m.held.end(), [&](KeyCode held) {
             KeySym symbol = m.symbolAt(held, 0);

@@ -17,10 +17,10 @@ namespace vemdo {
 // 16-bit on the wire. Key codes are the phone's virtual key codes, translated through one keysym table;
 // text is typed through spare keycodes temporarily mapped to each character's keysym.
 //
-// Threads: isTrusted() from any thread; everything else from one thread at a time (the transport thread).
-// Failure: a display that cannot be opened, lacks XTEST or is Xwayland gives an untrusted backend that
+// Threads: canPost() from any thread; everything else from one thread at a time (the transport thread).
+// Failure: a display that cannot be opened, lacks XTEST or is Xwayland gives an backend that cannot post that
 // posts nothing.
-// A connection that breaks later turns the backend untrusted instead of ending the process.
+// A connection that breaks later leaves a backend that cannot post instead of ending the process.
 class X11InputBackend final : public InputBackend {
 public:
     // A spare keycode remapped for one character is not remapped again for this long, because clients
@@ -33,17 +33,16 @@ public:
     X11InputBackend(const X11InputBackend&) = delete;
     X11InputBackend& operator=(const X11InputBackend&) = delete;
 
-    bool isTrusted() const override;
+    bool canPost() const override;
     InputObstacle obstacle() const override;
     std::string name() const override { return "X11"; }
     std::vector<Rect> screenFrames() const override;
     std::optional<Point> pointerLocation() const override;
-    bool postMouse(const MouseEvent& event) override;
+    bool postMotion(Point position) override;
+    bool postButton(const ButtonEvent& event) override;
     bool postScroll(const ScrollEvent& event) override;
     bool postKey(const KeyEvent& event) override;
-
-    // Why the backend is untrusted; empty when it is trusted.
-    std::string unavailableReason() const;
+    std::string unavailableReason() const override;
 
 private:
     struct Impl;

@@ -147,7 +147,7 @@ $("pair-form").addEventListener("submit", (event) => {
         session.pair(code);
 });
 
-// iOS zooms on a pinch whatever the viewport says.
+// Safari on an iPhone zooms on a pinch whatever the viewport says.
 document.addEventListener("gesturestart", (event) => event.preventDefault());
 window.addEventListener("online", () => session.retryNow());
 document.addEventListener("visibilitychange", () => {

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
-// The transport over real loopback sockets: the Qt network platform and the browser page's listener on
-// its own thread, the real security rules over an in-memory store, and an input backend that only records
-// what arrives. This is also where the sanitizer run sees the two threads meet.
-#include "injection/cg_event_injector.h"
-#include "platform/qt_network.h"
-#include "platform/qt_task_queue.h"
-#include "platform/system_clock.h"
-#include "platform/web/web_listener.h"
+// The transport over real loopback sockets: the phone app's listener on its own thread, the real security
+// rules over an in-memory store, and an input backend that only records what arrives. This is also where the
+// sanitizer run sees the two threads meet. The browser page's listener is met in the real server
+// (hostile_test.py, browser_test.py).
+#include "injection/input_injector.h"
+#include "platform/host/qt_task_queue.h"
+#include "platform/host/system_clock.h"
+#include "platform/network/phone_listener.h"
 #include "security/security_manager.h"
 #include "support/fakes.h"
 #include "transport/peer_budget.h"
@@ -15,7 +15,6 @@
 #include <QCoreApplication>
 #include <QTcpSocket>
 #include <QUdpSocket>
-#include <QWebSocket>
 
 #include <gtest/gtest.h>
 
@@ -29,17 +28,18 @@ namespace {
 // where the last move left it, so a slow (sanitized) run that lets the injector re-read it changes nothing.
 class LockedBackend final : public InputBackend {
 public:
-    bool isTrusted() const override { return true; }
+    bool canPost() const override { return true; }
     std::vector<Rect> screenFrames() const override { return {{0, 0, 4000, 4000}}; }
     std::optional<Point> pointerLocation() const override {
         std::lock_guard lock(m_mutex);
         return m_positions.empty() ? Point{1000, 1000} : m_positions.back();
     }
-    bool postMouse(const MouseEvent& event) override {
+    bool postMotion(Point position) override {
         std::lock_guard lock(m_mutex);
-        m_positions.push_back(event.position);
+        m_positions.push_back(position);
         return true;
     }
+    bool postButton(const ButtonEvent&) override { return true; }
     bool postScroll(const ScrollEvent&) override { return true; }
     bool postKey(const KeyEvent&) override { return true; }
     std::vector<Point> positions() const {
@@ -69,7 +69,7 @@ QByteArray bytes(const std::string& text) {
 }
 
 void sendMove(QUdpSocket& from, const char* to, std::uint16_t port, float dx, float dy) {
-    const auto message = datagram(1, dx, dy);
+    const auto message = moveDatagram(dx, dy);
     from.writeDatagram(reinterpret_cast<const char*>(message.data()), qint64(message.size()),
                        QHostAddress(QString::fromLatin1(to)), port);
 }
@@ -91,8 +91,6 @@ protected:
     }
 
     ~NetworkLoopbackTest() override {
-        // The page's listener goes on its own thread, before the context its servers belong to.
-        queue->post([this] { web.reset(); });
         // Stop the transport thread before the objects its tasks use go away.
         queue.reset();
         // Publications already queued for the main thread refer to this transport: run them while it exists.
@@ -122,40 +120,6 @@ protected:
         return socket;
     }
 
-    // The browser page's listener, made and run on the transport thread as in the server.
-    void servePage(std::chrono::milliseconds headerTimeout) {
-        queue->post([this, headerTimeout] {
-            web.emplace(transport, *queue, queue->context(), budget,
-                        platform::WebListener::Files{{"/index.html", QByteArrayLiteral("<p>page</p>")}}, headerTimeout);
-            web->listen(0);
-            webPort = web->port();
-        });
-        ASSERT_TRUE(waitFor([&] { return webPort != 0; }));
-    }
-
-    // Sends the pieces one after another, each read by the listener before the next leaves, and returns all
-    // that came back until the listener closed the connection.
-    std::string exchange(const std::vector<std::string>& pieces) {
-        QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, webPort);
-        for (const auto& piece : pieces) {
-            client.write(bytes(piece));
-            EXPECT_TRUE(waitFor([&] { return client.bytesToWrite() == 0; }));
-            // Two trips round the transport thread's loop: the first may run before it polls its sockets.
-            for (int trip = 0; trip < 2; ++trip) {
-                auto done = std::make_shared<std::atomic<bool>>(false);
-                queue->post([done] { *done = true; });
-                EXPECT_TRUE(waitFor([&] { return done->load(); }));
-            }
-        }
-        std::string received;
-        EXPECT_TRUE(waitFor([&] {
-            received += client.readAll().toStdString();
-            return client.state() == QAbstractSocket::UnconnectedState;
-        })) << "the listener did not close the connection";
-        return received + client.readAll().toStdString();
-    }
-
     bool arrived(const std::vector<Point>& expected) {
         waitFor([&] { return backend.positions().size() >= expected.size(); });
         return backend.positions() == expected;
@@ -170,21 +134,17 @@ protected:
     FakeStrings strings;
     PeerBudget budget{256};
     std::optional<platform::QtThreadQueue> queue{std::in_place, "com.vemdo.listener"};
-    platform::QtNetworkPlatform network{*queue, budget};
+    platform::PhoneListener network{*queue, budget};
     platform::QtTaskQueue mainQueue{QCoreApplication::instance()};
-    CGEventInjector injector{backend, monotonic};
+    InputInjector injector{backend, monotonic};
     Transport transport{{security, injector, network, mainQueue, clock, strings, 0}};
     std::uint16_t port = 0;
-    std::optional<platform::WebListener> web;
-    std::atomic<std::uint16_t> webPort{0};
 };
 
 TEST_F(NetworkLoopbackTest, PhonesMoveOverTcpAndDatagramsOnlyFromAuthenticatedHosts) {
-    auto early = connection();
-    early->write(bytes(line("move", R"("dx":1,"dy":1)")));
     auto v4 = phone("v4-phone");
     v4->write(bytes(line("move", R"("dx":1,"dy":0,"text":"ş😀")")));
-    ASSERT_TRUE(arrived({{1002, 1000}})) << "only the authenticated connection's move arrives";
+    ASSERT_TRUE(arrived({{1002, 1000}}));
 
     // A datagram from a host without an authenticated connection, then one from the phone's host to the
     // same server socket: once the second has arrived, the first has had its turn.
@@ -197,73 +157,10 @@ TEST_F(NetworkLoopbackTest, PhonesMoveOverTcpAndDatagramsOnlyFromAuthenticatedHo
     // Once the phone's connection has gone its host is a stranger too; the marker now comes over IPv6.
     auto v6 = phone("v6-phone", "::1");
     v4.reset();
-    early.reset();
     ASSERT_TRUE(waitFor([&] { return transport.connectedClients() == 1; }));
     sendMove(known, "127.0.0.1", port, 50, 50);
     sendMove(knownV6, "::1", port, 0, 5);
     EXPECT_TRUE(arrived({{1002, 1000}, {992, 1000}, {992, 1010}}));
-}
-
-TEST_F(NetworkLoopbackTest, PageRequestsAreAnsweredOnceTheirHeadIsInAndCutOffWhenLargeOrSlow) {
-    servePage(std::chrono::milliseconds(300));
-    const std::string host = "Host: 127.0.0.1:" + std::to_string(webPort);
-    const std::string head = "GET / HTTP/1.1\r\n" + host + "\r\n\r\n";
-    const std::string split = exchange({head.substr(0, 7), head.substr(7, 20), head.substr(27)});
-    EXPECT_TRUE(split.starts_with("HTTP/1.1 200 OK\r\n") && split.ends_with("\r\n\r\n<p>page</p>")) << split;
-    const std::string headOnly = exchange({"HEAD /index.html HTTP/1.1\r\n" + host + "\r\n\r\n"});
-    for (const std::string_view expected : {"Content-Length: 11\r\n", "X-Content-Type-Options: nosniff\r\n",
-                                            "Referrer-Policy: no-referrer\r\n", "frame-ancestors 'none'\r\n"})
-        EXPECT_NE(headOnly.find(expected), std::string::npos) << expected;
-    EXPECT_NE(
-        headOnly.find("Content-Security-Policy: default-src 'self'; connect-src 'self' ws://" + host.substr(6) + ";"),
-        std::string::npos)
-        << headOnly;
-    EXPECT_TRUE(headOnly.ends_with("\r\n\r\n")) << headOnly;
-
-    EXPECT_TRUE(exchange({"GET / HTTP/1.1\r\n" + host + "\r\nX: " + std::string(web::maxHeaderBytes, 'x')})
-                    .starts_with("HTTP/1.1 431 "));
-    EXPECT_TRUE(exchange({"GET / HTTP/1.1\r\n"}).starts_with("HTTP/1.1 408 "));
-    EXPECT_TRUE(exchange({"GET / HTTP/1.1\r\nHost: rebound.example:" + std::to_string(webPort) + "\r\n\r\n"})
-                    .starts_with("HTTP/1.1 421 "));
-}
-
-TEST_F(NetworkLoopbackTest, WebSocketsAreConnectionsOfTheTransportAndOversizedMessagesCloseThem) {
-    servePage(platform::WebListener::defaultHeaderTimeout);
-    const QString page = QStringLiteral("http://127.0.0.1:%1").arg(webPort.load());
-    const QUrl url(QStringLiteral("ws://127.0.0.1:%1/ws").arg(webPort.load()));
-    QWebSocket phone(page);
-    std::vector<std::string> replies;
-    QObject::connect(&phone, &QWebSocket::textMessageReceived,
-                     [&](const QString& text) { replies.push_back(text.toStdString()); });
-    phone.open(url);
-    // Counted by the server before the client has read the handshake's answer: both ends must be ready.
-    ASSERT_TRUE(
-        waitFor([&] { return phone.state() == QAbstractSocket::ConnectedState && transport.connectedClients() == 1; }));
-
-    // One message a frame, line feeds between tokens allowed; replies come one a frame, without a line feed.
-    phone.sendTextMessage(QString::fromStdString(R"({"kind":"pairRequest",)"
-                                                 "\n"
-                                                 R"("timestamp":1,"deviceID":"browser","pairingCode":"000000"})"));
-    ASSERT_TRUE(waitFor([&] { return !replies.empty(); }));
-    EXPECT_EQ(Packet::decodeJson(replies[0]).value_or(Packet{}).kind, Kind::pairResponse) << replies[0];
-    EXPECT_FALSE(replies[0].ends_with('\n'));
-    phone.sendTextMessage(QString(qsizetype(platform::WebListener::maxMessageBytes), QLatin1Char('x')));
-    phone.sendTextMessage(QString::fromStdString(message("pairRequest")));
-    EXPECT_TRUE(waitFor([&] { return replies.size() == 2; })) << "a message of the largest size is still read";
-
-    // Too much closes the connection, whether in one frame or in pieces.
-    QWebSocket pieces(page);
-    pieces.setOutgoingFrameSize(4096);
-    pieces.open(url);
-    ASSERT_TRUE(waitFor(
-        [&] { return pieces.state() == QAbstractSocket::ConnectedState && transport.connectedClients() == 2; }));
-    const QString tooLong(qsizetype(platform::WebListener::maxMessageBytes) + 1, QLatin1Char('x'));
-    for (QWebSocket* socket : {&phone, &pieces}) {
-        socket->sendTextMessage(tooLong);
-        EXPECT_TRUE(waitFor([&] { return socket->state() == QAbstractSocket::UnconnectedState; }));
-        EXPECT_EQ(socket->closeCode(), QWebSocketProtocol::CloseCodeTooMuchData);
-    }
-    EXPECT_TRUE(waitFor([&] { return transport.connectedClients() == 0; }));
 }
 
 } // namespace

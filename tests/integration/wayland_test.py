@@ -28,7 +28,7 @@ CONTROL_C_KEYS = [("key", *k) for k in (("Control_L", 1, "-"), ("c", 1, "ctrl"),
 KWIN_REFUSED = "Input Not Possible: KDE Allows Input Only to Installed Programs"
 LEFT_OUT = ("vemdo: the {} input backend cannot type some characters of the text sent (they are not on the keyboard "
             "layout); such characters are left out")
-GRANTED = "Accessibility Permission Granted"
+GRANTED = "Input Allowed"
 REFUSED = "Input Not Possible: Remote Control Was Not Allowed"
 
 
@@ -61,9 +61,13 @@ def moves(recorder):
 
 
 def assert_keys_released(recorder):
-    """Every key the server pressed came up again: a held key would repeat in the user's programs."""
-    states = [event[2] for event in recorder.events("key")]
-    assert states.count(1) == states.count(0), recorder.events("key")
+    """Every key the server pressed came up again: a held key would repeat in the user's programs. A release
+    without its press is a key that was down when the window got the keyboard (the backend's Shift probe at
+    start races the window's focus). Counted, not named: a release is named through the modifiers then in force."""
+    held = 0
+    for event in recorder.events("key"):
+        held = held + 1 if event[2] else max(held - 1, 0)
+    assert held == 0, recorder.events("key")
 
 
 def sway(h):
@@ -103,10 +107,10 @@ def kwin(h):
 
     step("the program as built, which no installed desktop file names, is refused and says why")
     refused = h.server("refused")
-    assert refused.ready().lines[6:] == [KWIN_REFUSED, "iOS device must be on same Wi-Fi network",
+    assert refused.ready().lines[6:] == [KWIN_REFUSED, "The phone must be on the same network",
                                          f"Listening on port {refused.blocks[-1].port}",
                                          "Input backend: KWin (input not possible)"], refused.blocks[-1].lines
-    refused.wait_line(r"Accessibility Permission Required: KDE Plasma lets only installed programs send input\..*",
+    refused.wait_line(r"Input Not Possible: KDE Plasma lets only installed programs send input\..*",
                       "err")
 
     step("the installed program: pointer, buttons, wheel, keys; a character not on the layout is left out")
@@ -201,7 +205,7 @@ def portal(h):
     assert calls()[4]["options"]["restore_token"] == first and stored_token(h), calls()
     h.forget(server)
 
-    step("refused: the permission line says so, and nothing asks again")
+    step("refused: the input line says so, and nothing asks again")
     calls = h.portal(1, answer="refuse")
     server = h.server()
     phone(h, server, "move 10 10\nclick\ntype x\n")

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The X11 backend against a real Xvfb: what the injector posts must arrive in X clients as the right
 // pointer positions, buttons, wheel clicks, keys and characters.
-#include "injection/cg_event_injector.h"
+#include "injection/input_injector.h"
 #include "platform/input/input_backend_factory.h"
 #include "platform/input/wheel_steps.h"
 #include "platform/input/x11_input_backend.h"
@@ -17,7 +17,6 @@
 #include <X11/keysym.h>
 
 #include <algorithm>
-#include <limits>
 #include <sstream>
 
 namespace vemdo {
@@ -29,26 +28,9 @@ using Lines = ChildProcess::Lines;
 constexpr int screenWidth = 2000;
 constexpr int screenHeight = 1200;
 
-Packet packet(Kind kind, std::optional<MouseButton> button = {}, std::optional<std::uint16_t> keyCode = {}) {
-    Packet p;
-    p.kind = kind;
-    p.button = button;
-    p.keyCode = keyCode;
-    return p;
-}
-
-Packet move(float dx, float dy) {
-    Packet p = packet(Kind::move);
-    p.dx = dx;
-    p.dy = dy;
-    return p;
-}
-
-Packet text(std::string value) {
-    Packet p = packet(Kind::text);
-    p.text = std::move(value);
-    return p;
-}
+using testing::move;
+using testing::packet;
+using testing::text;
 
 Lines withPrefix(const Lines& lines, const std::string& prefix) {
     Lines out;
@@ -57,42 +39,32 @@ Lines withPrefix(const Lines& lines, const std::string& prefix) {
     return out;
 }
 
-// "key press|release KEYCODE KEYSYM STATE TEXT-HEX" as the recorder prints it.
-struct KeyLine {
-    bool press = false;
-    unsigned long keysym = 0;
-    bool control = false;
-    std::string text;
-    friend bool operator==(const KeyLine&, const KeyLine&) = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const KeyLine& key) {
-    return out << (key.press ? "press " : "release ") << std::hex << key.keysym << std::dec
-               << (key.control ? " +Control" : "") << " " << ::testing::PrintToString(key.text);
-}
-
-std::vector<KeyLine> keyLines(const Lines& lines) {
-    std::vector<KeyLine> keys;
+// The recorder's "key press|release KEYCODE KEYSYM STATE TEXT-HEX" lines as "press|release KEYSYM-NAME", then
+// " +Control" while Control is held, then the text typed; and the text alone.
+Lines keyLines(const Lines& lines, std::string* typed = nullptr) {
+    Lines keys;
     for (const auto& line : withPrefix(lines, "key ")) {
         std::istringstream in(line);
-        std::string word, action, textHex;
+        std::string word, action, textHex, text;
         unsigned keycode = 0, state = 0;
-        KeyLine key;
-        in >> word >> action >> keycode >> std::hex >> key.keysym >> state >> textHex;
-        key.press = action == "press";
-        key.control = state & ControlMask;
+        unsigned long keysym = 0;
+        in >> word >> action >> keycode >> std::hex >> keysym >> state >> textHex;
         for (std::size_t i = 0; textHex != "-" && i + 1 < textHex.size(); i += 2)
-            key.text += static_cast<char>(std::stoi(textHex.substr(i, 2), nullptr, 16));
-        keys.push_back(key);
+            text += static_cast<char>(std::stoi(textHex.substr(i, 2), nullptr, 16));
+        // Xlib allocates the names of Unicode keysyms, and the typed text is all that is read of them.
+        const char* name = keysym < 0x1000000 ? XKeysymToString(keysym) : "U+";
+        keys.push_back(action + " " + name + (state & ControlMask ? " +Control" : "") +
+                       (text.empty() ? "" : " " + text));
+        if (typed)
+            *typed += text;
     }
     return keys;
 }
 
 std::string typedText(const Lines& lines) {
-    std::string out;
-    for (const auto& key : keyLines(lines))
-        out += key.text;
-    return out;
+    std::string typed;
+    keyLines(lines, &typed);
+    return typed;
 }
 
 std::size_t scalarCount(const std::string& utf8) {
@@ -106,8 +78,8 @@ protected:
         m_probe = XOpenDisplay(m_server.displayName().c_str());
         ASSERT_NE(m_probe, nullptr);
         m_backend = std::make_unique<X11InputBackend>(m_server.displayName().c_str());
-        ASSERT_TRUE(m_backend->isTrusted()) << m_backend->unavailableReason();
-        m_injector = std::make_unique<CGEventInjector>(*m_backend, m_clock);
+        ASSERT_TRUE(m_backend->canPost()) << m_backend->unavailableReason();
+        m_injector = std::make_unique<InputInjector>(*m_backend, m_clock);
     }
 
     void TearDown() override {
@@ -118,8 +90,8 @@ protected:
     }
 
     void moveTo(double x, double y) {
-        ASSERT_TRUE(m_backend->postMouse({MouseEventType::mouseMoved, {x, y}, 0}));
-        m_clock.advance(CGEventInjector::pointerResyncInterval); // the injector picks the spot up
+        ASSERT_TRUE(m_backend->postMotion({x, y}));
+        m_clock.advance(InputInjector::pointerResyncInterval); // the injector picks the spot up
     }
 
     Point realPointer() {
@@ -163,28 +135,16 @@ protected:
     Display* m_probe = nullptr;
     std::unique_ptr<X11InputBackend> m_backend;
     testing::FakeClock m_clock;
-    std::unique_ptr<CGEventInjector> m_injector;
+    std::unique_ptr<InputInjector> m_injector;
 };
 
 TEST_F(X11InputTest, MovesAreDoubledAndClampedToTheMonitors) {
     EXPECT_EQ(m_backend->screenFrames(), (std::vector<Rect>{{0, 0, screenWidth, screenHeight}}));
     moveTo(100, 100);
-    struct Step {
-        float dx, dy;
-        Point expected;
-    };
-    const std::vector<Step> steps{
-        {10, 5, {120, 110}},
-        {5000, 5000, {screenWidth - 1, screenHeight - 1}},
-        {-5000, -5000, {0, 0}},
-        {std::numeric_limits<float>::quiet_NaN(), 300, {0, 600}},
-    };
-    for (const auto& step : steps) {
-        m_injector->handle(move(step.dx, step.dy));
-        EXPECT_EQ(realPointer(), step.expected) << step.dx << ", " << step.dy;
-    }
+    m_injector->handle(move(10, 5));
+    EXPECT_EQ(realPointer(), (Point{120, 110}));
     // XTest carries 16-bit positions, so the backend clamps what it is given before posting.
-    ASSERT_TRUE(m_backend->postMouse({MouseEventType::mouseMoved, {70000, -70000}, 0}));
+    ASSERT_TRUE(m_backend->postMotion({70000, -70000}));
     EXPECT_EQ(realPointer(), (Point{screenWidth - 1, 0}));
 
     // Two 800 x 600 monitors side by side in the top-left corner of the larger screen: their union.
@@ -205,15 +165,10 @@ TEST_F(X11InputTest, MovesAreDoubledAndClampedToTheMonitors) {
     m_injector->handle(move(5000, 5000));
     EXPECT_EQ(realPointer(), (Point{1599, 599}));
 
-    // After a pause the injector continues from where a real mouse left the pointer; not while moving.
+    // After a pause the injector continues from where a real mouse left the pointer.
     XWarpPointer(m_probe, 0, DefaultRootWindow(m_probe), 0, 0, 0, 0, 400, 300);
     XSync(m_probe, False);
-    m_clock.advance(0.2);
-    m_injector->handle(move(-5, 0));
-    EXPECT_EQ(realPointer(), (Point{1589, 599}));
-    XWarpPointer(m_probe, 0, DefaultRootWindow(m_probe), 0, 0, 0, 0, 400, 300);
-    XSync(m_probe, False);
-    m_clock.advance(CGEventInjector::pointerResyncInterval);
+    m_clock.advance(InputInjector::pointerResyncInterval);
     m_injector->handle(move(-5, 0));
     EXPECT_EQ(realPointer(), (Point{390, 300}));
 }
@@ -221,20 +176,19 @@ TEST_F(X11InputTest, MovesAreDoubledAndClampedToTheMonitors) {
 TEST_F(X11InputTest, ButtonsDragsAndScrollsArriveAsXButtons) {
     startRecorder();
     moveTo(300, 200);
-    m_injector->handle(packet(Kind::click, MouseButton::left));
-    m_injector->handle(packet(Kind::click, MouseButton::right));
-    m_injector->handle(packet(Kind::click, MouseButton::middle));
-    m_injector->handle(packet(Kind::down, MouseButton::left));
+    for (const char* button : {R"("button":0)", R"("button":1)", R"("button":2)"})
+        m_injector->handle(packet("click", button));
+    m_injector->handle(packet("down", R"("button":0)"));
     m_injector->handle(move(50, 25));
-    m_injector->handle(packet(Kind::up, MouseButton::left));
+    m_injector->handle(packet("up", R"("button":0)"));
     // A phone that vanishes mid-drag: the transport has the held button released.
-    m_injector->handle(packet(Kind::down, MouseButton::left));
+    m_injector->handle(packet("down", R"("button":0)"));
     m_injector->releaseHeldInput();
     // Wheel: positive vertical is up (4), negative down (5), positive horizontal left (6), negative right
     // (7); the injector doubles the delta and the backend carries what does not make a whole click.
     constexpr float step = pixelsPerWheelClick;
     for (auto [x, y] : {std::pair{0.f, step}, {0.f, -step / 2}, {step / 2, 0.f}, {-step / 4, 0.f}, {-step / 4, 0.f}}) {
-        Packet p = packet(Kind::scroll);
+        Packet p = packet("scroll");
         p.scrollX = x;
         p.scrollY = y;
         m_injector->handle(p);
@@ -260,31 +214,41 @@ TEST_F(X11InputTest, KeysArriveWithCommandAsControl) {
     KeyCode yKey = XKeysymToKeycode(m_probe, XK_y), zKey = XKeysymToKeycode(m_probe, XK_z);
     ASSERT_TRUE(m_server.run("xmodmap -e 'keycode " + std::to_string(yKey) + " = z Z' -e 'keycode " +
                              std::to_string(zKey) + " = y Y'"));
-    for (auto [kind, code] : {std::pair{Kind::keyDown, 16},
-                              {Kind::keyUp, 16},
-                              {Kind::keyDown, 55},
-                              {Kind::keyDown, 8},
-                              {Kind::keyUp, 8},
-                              {Kind::keyUp, 55},
-                              {Kind::keyDown, 36},
-                              {Kind::keyUp, 36},
-                              {Kind::keyDown, 52},
-                              {Kind::keyDown, 55}})
-        m_injector->handle(packet(kind, std::nullopt, std::uint16_t(code)));
+    for (auto [kind, code] : {std::pair{"keyDown", 16},
+                              {"keyUp", 16},
+                              {"keyDown", 55},
+                              {"keyDown", 8},
+                              {"keyUp", 8},
+                              {"keyUp", 55},
+                              {"keyDown", 36},
+                              {"keyUp", 36},
+                              {"keyDown", 52},
+                              {"keyDown", 55}})
+        m_injector->handle(packet(kind, "\"keyCode\":" + std::to_string(code)));
     // A Command still held when the last phone leaves is let go.
     m_injector->releaseHeldInput();
-    // A flagged key without a held Command gets Control pressed around it.
-    ASSERT_TRUE(m_backend->postKey({9, true, commandFlag, std::nullopt}));
-    ASSERT_TRUE(m_backend->postKey({9, false, commandFlag, std::nullopt}));
+    // A key asking for Control without a held Command gets Control pressed around it.
+    ASSERT_TRUE(m_backend->postKey({9, true, true, std::nullopt}));
+    ASSERT_TRUE(m_backend->postKey({9, false, true, std::nullopt}));
 
     // The recorder prints the text a key press types (Control-C types U+0003).
-    const std::vector<KeyLine> expected{
-        {true, XK_y, false, "y"},        {false, XK_y, false, ""},        {true, XK_Control_L, false, ""},
-        {true, XK_c, true, "\x03"},      {false, XK_c, true, ""},         {false, XK_Control_L, true, ""},
-        {true, XK_Return, false, "\r"},  {false, XK_Return, false, ""},   {true, XK_Control_L, false, ""},
-        {false, XK_Control_L, true, ""}, {true, XK_Control_L, false, ""}, {true, XK_v, true, "\x16"},
-        {false, XK_Control_L, true, ""}, {true, XK_Control_L, false, ""}, {false, XK_v, true, ""},
-        {false, XK_Control_L, true, ""},
+    const Lines expected{
+        "press y y",
+        "release y",
+        "press Control_L",
+        "press c +Control \x03",
+        "release c +Control",
+        "release Control_L +Control",
+        "press Return \r",
+        "release Return",
+        "press Control_L",
+        "release Control_L +Control",
+        "press Control_L",
+        "press v +Control \x16",
+        "release Control_L +Control",
+        "press Control_L",
+        "release v +Control",
+        "release Control_L +Control",
     };
     EXPECT_EQ(keyLines(recorded("key ", expected.size())), expected);
 }
@@ -330,7 +294,7 @@ TEST_F(X11InputTest, SpareKeycodesTakenByAnotherClientAreLeftAlone) {
         EXPECT_EQ(XkbKeycodeToKeysym(m_probe, keycode, 0, 0), XK_F35) << int(keycode);
 }
 
-TEST_F(X11InputTest, AServerThatGoesAwayLeavesAnUntrustedBackendAndARunningProcess) {
+TEST_F(X11InputTest, AServerThatGoesAwayLeavesABackendThatCannotPostAndARunningProcess) {
     m_injector->handle(move(1, 1));
     XCloseDisplay(m_probe);
     m_probe = nullptr;
@@ -338,21 +302,22 @@ TEST_F(X11InputTest, AServerThatGoesAwayLeavesAnUntrustedBackendAndARunningProce
     // The first request to notice the broken connection must not end the process.
     for (int i = 0; i < 3; ++i)
         m_injector->handle(move(1, 1));
-    m_backend->postKey({0, true, std::nullopt, U'x'});
-    EXPECT_FALSE(m_backend->isTrusted());
-    EXPECT_FALSE(m_backend->postMouse({MouseEventType::mouseMoved, {1, 1}, 0}));
+    m_backend->postKey({0, true, false, U'x'});
+    EXPECT_FALSE(m_backend->canPost());
+    EXPECT_FALSE(m_backend->postMotion({1, 1}));
     EXPECT_TRUE(m_backend->screenFrames().empty());
 }
 
-TEST(X11InputWithoutDisplay, TheFactoryGivesAnUntrustedBackendThatPostsNothing) {
+TEST(X11InputWithoutDisplay, TheFactoryGivesABackendThatPostsNothing) {
     setenv("DISPLAY", ":999999", 1);
     auto backend = makeInputBackend();
     ASSERT_NE(backend, nullptr);
-    EXPECT_FALSE(backend->isTrusted());
+    EXPECT_FALSE(backend->canPost());
     EXPECT_FALSE(backend->pointerLocation());
-    EXPECT_FALSE(backend->postMouse({MouseEventType::mouseMoved, {1, 1}, 0}));
+    EXPECT_FALSE(backend->postMotion({1, 1}));
+    EXPECT_FALSE(backend->postButton({PointerButton::left, true, {1, 1}}));
     EXPECT_FALSE(backend->postScroll({40, 0}));
-    EXPECT_FALSE(backend->postKey({0, true, std::nullopt, U'x'}));
+    EXPECT_FALSE(backend->postKey({0, true, false, U'x'}));
 }
 
 } // namespace

@@ -5,8 +5,8 @@
 // random source, an in-memory store, a queue driven by hand, a recording input backend, a fake network,
 // a string table, the whole set a transport stands on, builders for what a phone sends, and a private
 // configuration home.
-#include "injection/cg_event_injector.h"
 #include "injection/input_backend.h"
+#include "injection/input_injector.h"
 #include "injection/monotonic_clock.h"
 #include "security/clock.h"
 #include "security/defaults_store.h"
@@ -16,7 +16,6 @@
 #include "transport/string_table.h"
 #include "transport/task_queue.h"
 
-#include <bit>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -33,14 +32,17 @@
 namespace vemdo {
 
 // Readable failures for recorded sequences (found by argument-dependent lookup).
-inline std::ostream& operator<<(std::ostream& out, const MouseEvent& e) {
-    return out << "Mouse{" << int(e.type) << " (" << e.position.x << ", " << e.position.y << ") " << e.button << "}";
+inline std::ostream& operator<<(std::ostream& out, const Point& p) {
+    return out << "(" << p.x << ", " << p.y << ")";
+}
+inline std::ostream& operator<<(std::ostream& out, const ButtonEvent& e) {
+    return out << "Button{" << int(e.button) << (e.down ? " down " : " up ") << e.position << "}";
 }
 inline std::ostream& operator<<(std::ostream& out, const ScrollEvent& e) {
     return out << "Scroll{" << e.vertical << ", " << e.horizontal << "}";
 }
 inline std::ostream& operator<<(std::ostream& out, const KeyEvent& e) {
-    return out << "Key{" << e.keyCode << (e.down ? " down" : " up") << " flags " << e.flags.value_or(0) << " U+"
+    return out << "Key{" << e.keyCode << (e.down ? " down" : " up") << (e.control ? " +Control" : "") << " U+"
                << std::hex << std::uint32_t(e.unicode.value_or(0)) << std::dec << "}";
 }
 
@@ -136,21 +138,23 @@ private:
     std::chrono::milliseconds m_now{0};
 };
 
-using InputRecord = std::variant<MouseEvent, ScrollEvent, KeyEvent>;
+// A motion is recorded as the point the pointer moved to.
+using InputRecord = std::variant<Point, ButtonEvent, ScrollEvent, KeyEvent>;
 
 // Keeps every posted event as a value, so that tests compare whole sequences.
 class RecordingInputBackend final : public InputBackend {
 public:
-    bool isTrusted() const override { return trusted; }
+    bool canPost() const override { return allowed; }
     std::vector<Rect> screenFrames() const override { return screens; }
     std::optional<Point> pointerLocation() const override { return pointer; }
-    bool postMouse(const MouseEvent& event) override { return record(event); }
+    bool postMotion(Point position) override { return record(position); }
+    bool postButton(const ButtonEvent& event) override { return record(event); }
     bool postScroll(const ScrollEvent& event) override { return record(event); }
     bool postKey(const KeyEvent& event) override { return record(event); }
     const std::vector<InputRecord>& records() const { return m_records; }
     void clear() { m_records.clear(); }
 
-    bool trusted = true;
+    bool allowed = true;
     std::vector<Rect> screens{{0, 0, 1440, 900}};
     std::optional<Point> pointer = Point{100, 200};
 
@@ -220,7 +224,7 @@ struct TransportFakes {
     ScriptedRandomSource random{{7, 200, 13, 99, 42, 250, 1, 180, 77, 3, 160}};
     SecurityManager security{store, clock, random};
     RecordingInputBackend backend;
-    CGEventInjector injector{backend, clock};
+    InputInjector injector{backend, clock};
     FakeNetwork network;
     ManualTaskQueue mainQueue;
     FakeStrings strings;
@@ -241,14 +245,26 @@ inline std::string pairLine(std::string_view device, std::string_view code) {
 inline std::string authLine(std::string_view device, std::string_view token) {
     return line("auth", R"("deviceID":")" + std::string(device) + R"(","token":")" + std::string(token) + "\"");
 }
+// The same as the transport hands it to the injector; a move or text can carry what JSON cannot.
+inline Packet packet(std::string_view kind, std::string_view fields = "") {
+    return Packet::decodeJson(message(kind, fields)).value();
+}
+inline Packet move(float dx, float dy) {
+    Packet p = packet("move");
+    std::tie(p.dx, p.dy) = std::pair(dx, dy);
+    return p;
+}
+inline Packet text(std::string value) {
+    Packet p = packet("text");
+    p.text = std::move(value);
+    return p;
+}
 
-// A 13-byte datagram: type, two little-endian floats, a little-endian 32-bit timestamp.
-inline std::vector<std::uint8_t> datagram(std::uint8_t type, float a = 0, float b = 0, std::uint32_t stamp = 0) {
-    std::vector<std::uint8_t> bytes{type};
-    for (std::uint32_t word : {std::bit_cast<std::uint32_t>(a), std::bit_cast<std::uint32_t>(b), stamp})
-        for (int shift = 0; shift < 32; shift += 8)
-            bytes.push_back(static_cast<std::uint8_t>(word >> shift));
-    return bytes;
+// A move as the phone app sends it by datagram.
+inline Packet::Datagram moveDatagram(float dx, float dy) {
+    Packet move;
+    std::tie(move.dx, move.dy) = std::pair(dx, dy);
+    return *move.encodeDatagram();
 }
 
 inline std::string readFile(const std::filesystem::path& file) {

@@ -10,6 +10,7 @@ reach. Every child gets SIGKILL when the test process dies and is killed by PID 
 
 import argparse
 import base64
+import contextlib
 import ctypes
 import json
 import os
@@ -297,11 +298,12 @@ class Phone:
         self.tcp.close()
 
 
-def websocket_frame(opcode, payload=b""):
-    """One whole frame as a client sends it: final and masked."""
+def websocket_frame(opcode, payload=b"", final=True):
+    """One frame as a client sends it, masked."""
     mask, size = os.urandom(4), len(payload)
-    length = bytes([0x80 | size]) if size < 126 else struct.pack("!BH", 0xFE, size)
-    return bytes([0x80 | opcode]) + length + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
+    length = (bytes([0x80 | size]) if size < 126 else struct.pack("!BH", 0xFE, size) if size < 65536
+              else struct.pack("!BQ", 0xFF, size))
+    return bytes([0x80 * final | opcode]) + length + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
 
 
 class Browser(Phone):
@@ -425,6 +427,17 @@ class Harness:
     def forget(self, child, sig=signal.SIGTERM):
         child.stop(sig)
         self.children.remove(child)
+
+    @contextlib.contextmanager
+    def flood(self, *args):
+        """The test script run again with these arguments, as a flood that prints "flooding" once it runs and
+        "opened ..." when stopped, for as long as the block runs; it must last as long."""
+        flooder = self.spawn([sys.executable, os.path.abspath(sys.argv[0]), *map(str, args)])
+        flooder.wait_line("flooding")
+        yield
+        assert flooder.popen.poll() is None, "the flood ended before the block"
+        self.forget(flooder)
+        print(flooder.wait_line(r"opened .*"), flush=True)
 
     def run(self, argv, env=None, timeout=60, **kwargs):
         return subprocess.run(argv, env=env or self.env, capture_output=True, text=True, timeout=timeout,

@@ -37,28 +37,5 @@ TEST(Client, CommandLine) {
               std::tuple(std::string("::1"), 4242, true, Verb::move, -5.0f, 10.0f));
 }
 
-// What the client sends by datagram is what the server decodes, bytes in little-endian order.
-TEST(Client, Datagrams) {
-    Packet move;
-    move.dx = 1.0f;
-    move.dy = -2.0f;
-    move.timestamp = 0x1'0403'0201; // wider than the datagram's 32 bits
-    EXPECT_EQ(encodeDatagram(move), (std::array<std::uint8_t, 13>{1, 0, 0, 0x80, 0x3F, 0, 0, 0, 0xC0, 1, 2, 3, 4}));
-    const std::tuple<Kind, std::optional<MouseButton>, int> rows[] = {
-        {Kind::click, MouseButton::left, 3},   {Kind::click, MouseButton::right, 4}, {Kind::down, MouseButton::left, 5},
-        {Kind::up, MouseButton::left, 6},      {Kind::down, MouseButton::right, 7},  {Kind::up, MouseButton::right, 8},
-        {Kind::click, MouseButton::middle, 0}, {Kind::keyDown, std::nullopt, 0},
-    };
-    for (const auto& [kind, button, type] : rows) {
-        Packet packet;
-        std::tie(packet.kind, packet.button) = std::tuple(kind, button);
-        const auto bytes = encodeDatagram(packet);
-        EXPECT_EQ(bytes ? (*bytes)[0] : 0, type) << rawValue(kind);
-        if (bytes) {
-            EXPECT_EQ(Packet::decodeDatagram(*bytes), packet) << rawValue(kind);
-        }
-    }
-}
-
 } // namespace
 } // namespace vemdo::client

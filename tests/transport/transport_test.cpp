@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "transport/transport.h"
 
-#include "injection/cg_event_injector.h"
+#include "injection/input_injector.h"
 #include "security/security_manager.h"
 #include "support/fakes.h"
 
@@ -68,27 +68,6 @@ TEST_F(TransportTest, StoredCodeIsKeptAndNewCodesArePublishedThroughTheMainQueue
     EXPECT_EQ(transport().currentPairingCode(), stored);
     mainQueue.runDue();
     EXPECT_EQ(transport().currentPairingCode(), fresh);
-
-    MemoryDefaultsStore empty;
-    SecurityManager unpaired(empty, clock, random);
-    Transport first({unpaired, injector, network, mainQueue, clock, strings, 0});
-    mainQueue.runDue();
-    EXPECT_TRUE(first.currentPairingCode());
-    EXPECT_EQ(first.currentPairingCode(), unpaired.currentPairingCode());
-}
-
-TEST_F(TransportTest, ReadyListenerOpensUdpOnItsPortAndIsAdvertisedOnce) {
-    transport().start();
-    network.queue.runDue();
-    EXPECT_EQ(network.tcpPorts, std::vector<std::uint16_t>{0});
-    transport().listenerStateChanged(ListenerState::ready, 50123);
-    transport().listenerStateChanged(ListenerState::waiting, std::nullopt);
-    transport().listenerStateChanged(ListenerState::ready, 50123);
-    mainQueue.runDue();
-    EXPECT_TRUE(transport().isListening());
-    EXPECT_EQ(transport().listeningPort(), 50123);
-    EXPECT_EQ(network.udpPorts, (std::vector<std::uint16_t>{50123, 50123}));
-    EXPECT_EQ(network.advertised, std::vector<std::string>{"Vemdo Trackpad _vemdo._tcp 50123"});
 }
 
 TEST_F(TransportTest, ListenerErrorIsOneLineInTheUsersLanguage) {
@@ -234,11 +213,11 @@ TEST_F(TransportTest, InputIsInjectedOnlyFromAConnectionThatAuthenticated) {
     receive(phone, moveLine + line("gestureBegin", R"("gestureType":"swipeLeft","fingerCount":3)"));
     FakeConnection& other = connect();
     receive(other, moveLine);
-    EXPECT_EQ(backend.records(), (Records{MouseEvent{MouseEventType::mouseMoved, {110, 200}, 0}}));
+    EXPECT_EQ(backend.records(), (Records{Point{110, 200}}));
 }
 
 TEST_F(TransportTest, DatagramsNeedAnAuthenticatedConnectionFromTheirHost) {
-    const auto move = datagram(1, 3, -2);
+    const auto move = moveDatagram(3, -2);
     transport().handleDatagram(move, "192.0.2.7");
     FakeConnection& phone = authenticated("::ffff:192.0.2.7");
     connect("192.0.2.8");
@@ -249,7 +228,7 @@ TEST_F(TransportTest, DatagramsNeedAnAuthenticatedConnectionFromTheirHost) {
     transport().handleDatagram(move, "192.0.2.9");
     end(phone);
     transport().handleDatagram(move, "192.0.2.7");
-    EXPECT_EQ(backend.records(), (Records{MouseEvent{MouseEventType::mouseMoved, {106, 196}, 0}}));
+    EXPECT_EQ(backend.records(), (Records{Point{106, 196}}));
 }
 
 // A store that cannot be read or written is the computer's fault: the phone is told so, not that its code or
@@ -303,20 +282,14 @@ TEST(HttpRequestLine, WhatABrowserSendsAndNoMessageOfOurs) {
         EXPECT_EQ(isHttpRequestLine(line), expected) << line;
 }
 
-// A web page can make the user's browser post JSON lines to the phone port: the connection is closed before
-// any of them is read, so no guess counts and nothing is answered.
-TEST_F(TransportTest, AnHttpRequestOnThePhonePortIsClosedUnread) {
-    const std::string post = "POST / HTTP/1.1\r\nHost: 192.0.2.1\r\nContent-Type: text/plain\r\n\r\n";
-    std::string guesses;
-    for (int n = 0; n < 10; ++n)
-        guesses += pairLine("web-" + std::to_string(n), "000000");
+// A web page can make the user's browser post JSON lines to the phone port: such a connection is closed
+// unread (server_gate_test.py), but a request line after a message of ours is only an undecodable line.
+TEST_F(TransportTest, AnHttpRequestLineOnlyOpensAConnection) {
     FakeConnection& page = connect("198.51.100.1");
-    receive(page, post.substr(0, 7));
-    receive(page, post.substr(7) + guesses);
-    receive(page, guesses);
+    receive(page, "POST / HT");
+    receive(page, "TP/1.1\r\n" + pairLine("web", code()));
     EXPECT_TRUE(page.sent.empty());
     EXPECT_EQ(page.cancels, 1);
-    // A request line after a message of ours is only an undecodable line.
     FakeConnection& phone = connect("198.51.100.1");
     receive(phone, pairLine("phone", code()) + "GET / HTTP/1.1\n" + bad);
     EXPECT_EQ(replies(phone).size(), 2u);
@@ -334,8 +307,8 @@ TEST_F(TransportTest, HeldInputIsReleasedWhenTheLastAuthenticatedPhoneLeaves) {
     end(stranger);
     EXPECT_TRUE(backend.records().empty()) << "another phone may still be dragging";
     end(second);
-    EXPECT_EQ(backend.records(), (Records{MouseEvent{MouseEventType::leftMouseUp, {100, 200}, 0},
-                                          KeyEvent{55, false, std::nullopt, std::nullopt}}));
+    EXPECT_EQ(backend.records(),
+              (Records{ButtonEvent{PointerButton::left, false, {100, 200}}, KeyEvent{55, false, false, std::nullopt}}));
 }
 
 // Beyond 32 connections waiting to authenticate the busiest network loses its oldest, so that a flood from
