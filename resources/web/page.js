@@ -46,8 +46,8 @@ const storage = openStorage();
 function render(state) {
     document.body.dataset.state = state.name;
     $("status-text").textContent = texts[state.name].replace("{seconds}", String(state.seconds ?? ""));
-    // A browser that holds a token shows the trackpad while it (re)connects; one without asks for a code.
-    const paired = storage.getItem("vemdo.token") !== null;
+    // A paired browser shows the trackpad while it (re)connects; one not paired asks for a code.
+    const paired = session.paired();
     const asking = state.name === "needsCode" || state.name === "pairing" || (!paired && state.name !== "ready");
     document.body.classList.toggle("show-pair", asking);
     document.body.classList.toggle("show-pad", !asking);
@@ -64,6 +64,7 @@ const session = new Session({
     setTimer: (task, ms) => setTimeout(task, ms),
     clearTimer: (handle) => clearTimeout(handle),
     onState: render,
+    binding: [location.port || "80", location.host],
 });
 
 const sendAll = (messages) => {

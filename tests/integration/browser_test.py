@@ -3,15 +3,22 @@
 """A phone's browser as the trackpad: Debian's headless Chromium, emulating a phone, against the real server
 on Xvfb in a private network where the server has a LAN address, so the page runs over plain HTTP outside
 a secure context, as on a real network. Touches and the phone keyboard's composition go in through the
-DevTools protocol; what they do is read back from the X server."""
+DevTools protocol; what they do is read back from the X server. Before it, the page's protocol modules pair
+and type from Node; during it, tcpdump records the page's port, and what it recorded is searched and
+replayed."""
 
 import os
 import re
+import signal
+import struct
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from harness import WEB_PORT, _die_with_parent, listening_ports, main, step, wait_for  # noqa: E402
+from harness import (WEB_PORT, Browser, _die_with_parent, listening_ports, main, step, wait_for,  # noqa: E402
+                     websocket_frame)
+
+TYPED = "Héllo wörld € 😀"
 
 LAN = "10.77.0.1"
 
@@ -102,6 +109,38 @@ class Page:
         self.touch("touchEnd")
 
 
+def tcp_streams(capture):
+    """The bytes of each direction of each TCP connection in a pcap file of lo, by (source port, destination
+    port); a segment sent twice counts once."""
+    with open(capture, "rb") as f:
+        data = f.read()
+    at, segments = 24, {}
+    while at + 16 <= len(data):
+        size = struct.unpack("<I", data[at + 8:at + 12])[0]
+        ip, at = data[at + 16 + 14:at + 16 + size], at + 16 + size
+        if ip[0] >> 4 != 4 or ip[9] != 6:
+            continue
+        tcp = ip[(ip[0] & 15) * 4:struct.unpack("!H", ip[2:4])[0]]
+        source, destination, sequence = struct.unpack("!HHI", tcp[:8])
+        if tcp[(tcp[12] >> 4) * 4:]:
+            segments.setdefault((source, destination), {})[sequence] = tcp[(tcp[12] >> 4) * 4:]
+    return {ports: b"".join(part for _, part in sorted(parts.items())) for ports, parts in segments.items()}
+
+
+def frames(stream):
+    """(opcode, payload) of each WebSocket frame after the stream's HTTP head, unmasked."""
+    at, result = stream.index(b"\r\n\r\n") + 4, []
+    while at + 2 <= len(stream):
+        opcode, masked, size, at = stream[at] & 15, stream[at + 1] & 128, stream[at + 1] & 127, at + 2
+        if size >= 126:
+            width = 2 if size == 126 else 8
+            size, at = int.from_bytes(stream[at:at + width], "big"), at + width
+        mask, at = (stream[at:at + 4], at + 4) if masked else (bytes(4), at)
+        result.append((opcode, bytes(b ^ mask[i % 4] for i, b in enumerate(stream[at:at + size]))))
+        at += size
+    return result
+
+
 def key_presses(recorder, since):
     """(keysym, modifier state) of each key press recorded after `since`."""
     presses = [line.split() for line in recorder.out[since:] if line.startswith("key press")]
@@ -122,6 +161,21 @@ def scenario(h):
     assert link[0] == f"Connect with a Browser: {url}", link
     assert decode_terminal_qr(h, link[1:-1]) == url
 
+    step("the page's session in Node pairs, moves and types, then returns with its secret and moves back")
+    since, first, again = len(recorder.out), Browser(WEB_PORT, "127.0.0.1"), Browser(WEB_PORT, "127.0.0.1")
+    secret = first.pair("node", status.code)["token"]
+    first.send(kind="move", dx=10, dy=0)
+    first.send(kind="text", text=TYPED)
+    first.close()
+    assert again.auth("node", secret)["success"] is True
+    again.send(kind="move", dx=-10, dy=0)
+    wait_for(lambda: recorder.text(since) == TYPED, f"the text from Node (so far {recorder.text(since)!r})")
+    xs = wait_for(lambda: [r[2] for r in recorder.records(since)][-1:] == [400] and [r[2] for r in recorder.records(since)],
+                  "the move there and back")
+    assert max(xs) > 400, xs
+    capture = h.path("page.pcap")
+    tcpdump = h.spawn(["tcpdump", "-i", "lo", "-U", "-w", capture, "tcp", "port", str(WEB_PORT)])
+    tcpdump.wait_line(r"tcpdump: listening on lo.*", stream="err")
     driver = chromium(h)
     try:
         page = Page(driver)
@@ -129,7 +183,8 @@ def scenario(h):
         driver.get(url)
         page.wait_state("ready")
         assert page.js("return [isSecureContext, location.href]") == [False, f"http://{LAN}:{WEB_PORT}/"]
-        assert re.fullmatch(r"[0-9a-f]{64}", page.js("return localStorage.getItem('vemdo.token')"))
+        secret = page.js("return localStorage.getItem('vemdo.secret')")
+        assert re.fullmatch(r"[0-9a-f]{64}", secret)
         server.wait_status(lambda s: s.clients == 1, "the browser counted as a device")
         surface = page.center("surface")
 
@@ -173,23 +228,68 @@ def scenario(h):
         page.js("document.querySelector('[data-shortcut=c]').click()")
         wait_for(lambda: (0x63, 0x4) in key_presses(recorder, since), "Control+C")
 
-        step("typing through a phone keyboard's composition, accents and an emoji")
+        step("typing through a phone keyboard's composition, accents, a euro sign and an emoji")
         since = len(recorder.out)
         page.js("document.getElementById('typing').focus()")
-        for partial in ("ğ", "ğü", "ğüş"):
+        for partial in ("H", "Hé", "Hél"):
             driver.execute_cdp_cmd("Input.imeSetComposition",
                                    {"text": partial, "selectionStart": len(partial), "selectionEnd": len(partial)})
-        for committed in ("ğüş", " ", "😀"):
+        for committed in ("Héllo", " wörld € ", "😀"):
             driver.execute_cdp_cmd("Input.insertText", {"text": committed})
-        wait_for(lambda: recorder.text(since) == "ğüş 😀", f"the typed text (so far {recorder.text(since)!r})")
+        wait_for(lambda: recorder.text(since) == TYPED, f"the typed text (so far {recorder.text(since)!r})")
         page.js("document.getElementById('typing').blur()")
         driver.save_screenshot(os.path.join(h.args.out_dir, "browser-page.png"))
 
-        step("a reload authenticates with the stored token")
+        step("a reload authenticates with the stored secret")
         driver.refresh()
         page.wait_state("ready")
         records_after(lambda: page.stroke([surface], -30, 0), lambda r: r and r[-1][0] == "motion",
                       "a move after the reload")
+
+        step("what tcpdump recorded holds neither the code, the secret, the typed text nor any JSON message")
+        tcpdump.stop(signal.SIGINT)
+        streams = tcp_streams(capture)
+        recorded = b"".join(streams.values())
+        for needle in (status.code, secret, bytes.fromhex(secret), TYPED, "wörld", "€"):
+            assert (needle.encode() if isinstance(needle, str) else needle) not in recorded, needle
+        sockets = [ports[0] for ports, sent in streams.items() if ports[1] == WEB_PORT and sent.startswith(b"GET /ws ")]
+        assert len(sockets) >= 2, sockets
+        for port in sockets:
+            for opcode, payload in frames(streams[port, WEB_PORT]) + frames(streams[WEB_PORT, port]):
+                assert opcode in (2, 8) and not payload.startswith(b"{") and b'"kind"' not in payload, payload
+
+        step("the frames of the session after the reload, replayed on a new connection, authenticate nothing")
+        share, confirmation = [p for o, p in frames(streams[sockets[-1], WEB_PORT]) if o == 2][:2]
+        replay = Browser(WEB_PORT, "127.0.0.1", host=f"{LAN}:{WEB_PORT}")
+        replay.tcp.sendall(websocket_frame(2, share))
+        assert isinstance(replay.message(), bytes)
+        replay.tcp.sendall(websocket_frame(2, confirmation))
+        assert replay.message() == 4004
+
+        step("a sealed frame with one byte altered closes the connection")
+        altered = Browser(WEB_PORT, "127.0.0.1")
+        assert altered.pair("altered", status.code)["success"] is True
+        sent = altered.tell_page("input", '{"kind":"move","dx":1,"dy":0}', forward=False)
+        frame = bytearray.fromhex(sent[0][5:])
+        frame[3] ^= 1
+        altered.tcp.sendall(websocket_frame(2, bytes(frame)))
+        assert altered.message() == 1008
+
+        step("a wrong code is one of the network's ten attempts a minute: the eleventh is refused unanswered")
+        wrong = "100000" if status.code != "100000" else "100001"
+        closes = [Browser(WEB_PORT, "127.0.0.9").pair(f"guess-{n}", wrong if n < 10 else status.code).get("close")
+                  for n in range(11)]
+        assert closes == [4001] * 10 + [4002], closes
+
+        step("typed by hand, a wrong code shows as wrong; the right one pairs")
+        page.js("localStorage.clear()")
+        driver.refresh()
+        page.wait_state("needsCode")
+        for code, shown in ((wrong, "That code did not work"), (status.code, "")):
+            page.js(f"document.getElementById('code').value = '{code}';"
+                    "document.getElementById('pair-form').requestSubmit()")
+            wait_for(lambda: page.js("return document.getElementById('pair-error').textContent").startswith(shown) and
+                     page.state() == ("needsCode" if shown else "ready"), f"the page after {code}")
 
         step("a page of another origin cannot open the WebSocket")
         h.spawn([sys.executable, "-m", "http.server", "8000", "--bind", LAN, "--directory", h.path("other", mode=0o755)])
@@ -206,5 +306,5 @@ def scenario(h):
 
 
 if __name__ == "__main__":
-    main({"browser": scenario}, ["Xvfb", "xdotool", "zbarimg", "chromium", "chromedriver", "setpriv"], "server",
-         "recorder", "out-dir")
+    main({"browser": scenario}, ["Xvfb", "xdotool", "zbarimg", "chromium", "chromedriver", "setpriv", "node", "tcpdump"],
+         "server", "recorder", "out-dir")

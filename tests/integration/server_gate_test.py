@@ -76,7 +76,7 @@ def scenario(h):
 
     step("a browser's authentication unlocks no datagrams: one forged with its address moves nothing")
     browser = wait_for(lambda: WEB_PORT in listening_ports() and Browser(WEB_PORT, "127.0.0.6"), "the page's port")
-    assert browser.auth("phone-a", token)["success"] is True
+    assert browser.pair("browser-a", code)["success"] is True
     for _ in range(10):
         datagram_move(status.port, "127.0.0.6", 50, 50)
     phone.datagram_move(1, 0)
@@ -113,4 +113,4 @@ def scenario(h):
 
 
 if __name__ == "__main__":
-    main({"gate": scenario}, ["Xvfb", "xdotool"], "server", "recorder")
+    main({"gate": scenario}, ["Xvfb", "xdotool", "node"], "server", "recorder")

@@ -10,6 +10,7 @@
 #include "injection/monotonic_clock.h"
 #include "security/clock.h"
 #include "security/defaults_store.h"
+#include "security/pake_exchange.h"
 #include "security/random_source.h"
 #include "security/security_manager.h"
 #include "transport/network.h"
@@ -176,6 +177,11 @@ struct FakeConnection final : Connection {
     void send(std::string_view bytes) override { sent.emplace_back(bytes); }
     std::size_t unsentBytes() const override { return unsent; }
     void cancel() override { ++cancels; }
+    std::vector<std::string> channelBinding() const override { return {"27183", "192.0.2.1:27183"}; }
+    void refuse(std::uint16_t code, std::string_view) override {
+        refusal = code;
+        ++cancels;
+    }
     ConnectionId connectionId;
     std::string address;
     ConnectionKind connectionKind;
@@ -183,7 +189,35 @@ struct FakeConnection final : Connection {
     // What the peer has left unread, as the test sets it.
     std::size_t unsent = 0;
     int cancels = 0;
+    std::optional<std::uint16_t> refusal;
 };
+
+inline ByteView bytesIn(std::string_view text) {
+    return cpace::bytesOf(text);
+}
+inline std::string textOf(const Bytes& bytes) {
+    return {bytes.begin(), bytes.end()};
+}
+
+// The page's side of a browser connection that `deliver` hands messages to (as the listener hands them to
+// the transport), from the computer's hello (its first message) on: the exchange in `mode` ("pair" or
+// "secret"), then sealed frames. The channel, when the computer confirmed.
+template <typename Deliver>
+std::optional<SealedChannel> pageExchange(FakeConnection& page, Deliver deliver, std::string_view mode,
+                                          std::string_view device, std::string_view password) {
+    ScriptedRandomSource random({9, 41, 77, 180, 3, 250, 18});
+    PakeInitiator initiator(Bytes(bytesIn(password).begin(), bytesIn(password).end()), page.channelBinding(),
+                            cpace::lvCat({bytesIn(mode), bytesIn(device)}), random);
+    const auto share = initiator.readHello(bytesIn(page.sent.at(0)));
+    if (!share)
+        return std::nullopt;
+    deliver(textOf(*share));
+    const auto confirmation = page.sent.size() > 1 ? initiator.readReply(bytesIn(page.sent[1])) : std::nullopt;
+    if (!confirmation)
+        return std::nullopt;
+    deliver(textOf(*confirmation));
+    return page.sent.size() > 2 ? initiator.readConfirmation(bytesIn(page.sent[2])) : std::nullopt;
+}
 
 // Listeners that exist only as records; the test plays the platform by calling the transport's events.
 class FakeNetwork final : public NetworkPlatform {

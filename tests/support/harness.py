@@ -307,33 +307,83 @@ def websocket_frame(opcode, payload=b"", final=True):
 
 
 class Browser(Phone):
-    """The page's WebSocket on /ws, opened with the Host and Origin the page sends from 127.0.0.1:port; each
-    message is one text frame, and replies are read from text frames (pongs are passed over)."""
+    """The page's WebSocket on /ws, opened with the Host and Origin the page sends from 127.0.0.1:port (or
+    host). pair() and auth() run the page's own session over it (page_peer.mjs: session.js and pake.js in
+    Node) and return {"success": bool, "token": the secret, "close": the computer's close code}; send() then
+    goes sealed through the page. Raw frames can be sent on self.tcp; message() passes pongs over."""
 
-    def __init__(self, port, source, receive_buffer=None):
+    def __init__(self, port, source, receive_buffer=None, host=None):
         super().__init__(port, source, receive_buffer)
-        host, key = f"127.0.0.1:{port}", base64.b64encode(os.urandom(16)).decode()
-        self.tcp.sendall(f"GET /ws HTTP/1.1\r\nHost: {host}\r\nOrigin: http://{host}\r\nUpgrade: websocket\r\n"
-                         f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
+        self.host, key = host or f"127.0.0.1:{port}", base64.b64encode(os.urandom(16)).decode()
+        self.tcp.sendall(f"GET /ws HTTP/1.1\r\nHost: {self.host}\r\nOrigin: http://{self.host}\r\n"
+                         f"Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: {key}\r\n"
+                         "Sec-WebSocket-Version: 13\r\n\r\n".encode())
         self._fill(lambda: b"\r\n\r\n" in self.buffer)
         head, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
         assert head.startswith(b"HTTP/1.1 101 "), head
+        self.page, self.hello = None, self.message()
 
     def _take(self, count):
         self._fill(lambda: len(self.buffer) >= count)
         taken, self.buffer = self.buffer[:count], self.buffer[count:]
         return taken
 
-    def send(self, **message):
-        self.tcp.sendall(websocket_frame(1, json.dumps({"timestamp": 1, **message}, ensure_ascii=False).encode()))
-
-    def reply(self):
+    def message(self, opcodes=(2,)):
+        """The payload of the next frame with one of the opcodes; a close frame's code as an int."""
         while True:
             first, size = self._take(2)
-            payload = self._take(struct.unpack("!H", self._take(2))[0] if size == 126 else size)
-            assert first & 0x0F != 8, "the server closed the WebSocket"
-            if first & 0x0F == 1:
-                return json.loads(payload)
+            if size >= 126:
+                size = int.from_bytes(self._take(2 if size == 126 else 8), "big")
+            payload = self._take(size)
+            if first & 0x0F == 8:
+                return int.from_bytes(payload[:2], "big") if payload else 1005
+            if first & 0x0F in opcodes:
+                return payload
+
+    def alive(self):
+        """Whether the WebSocket still answers a ping."""
+        self.tcp.sendall(websocket_frame(9, b"alive"))
+        return self.message((10,)) == b"alive"
+
+    def tell_page(self, command, argument, forward=True):
+        """What the page does when told; the frames it sends go to the computer unless not forward."""
+        self.page.stdin.write(f"{command} {argument}\n")
+        self.page.stdin.flush()
+        events = []
+        while (line := self.page.stdout.readline()) != "done\n":
+            assert line, "page_peer.mjs ended"
+            events.append(line.strip())
+        for event in events if forward else ():
+            if event.startswith("send "):
+                self.tcp.sendall(websocket_frame(2, bytes.fromhex(event[5:])))
+        return events
+
+    def exchange(self, device, code="-", secret=""):
+        self.page = subprocess.Popen(["node", os.path.join(os.path.dirname(os.path.abspath(__file__)), "page_peer.mjs"),
+                                      str(self.port), self.host, device, secret],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        events = self.tell_page("start", code) + self.tell_page("message", self.hello.hex())
+        while "state ready" not in events:
+            message = self.message()
+            if isinstance(message, int):
+                return {"success": False, "close": message}
+            events += self.tell_page("message", message.hex())
+        return {"success": True, "token": next((e[7:] for e in events if e.startswith("secret ")), secret)}
+
+    def pair(self, device, code):
+        return self.exchange(device, code=code)
+
+    def auth(self, device, secret):
+        return self.exchange(device, secret=secret)
+
+    def send(self, **message):
+        self.tell_page("input", json.dumps(message, ensure_ascii=False))
+
+    def close(self):
+        super().close()
+        if self.page:
+            self.page.stdin.close()
+            self.page.wait()
 
 
 class Recorder(Process):

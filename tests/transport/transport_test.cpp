@@ -19,7 +19,8 @@ class TransportTest : public ::testing::Test, protected TransportFakes {
 protected:
     Transport& transport() {
         if (!m_transport)
-            m_transport.emplace(Transport::Dependencies{security, injector, network, mainQueue, clock, strings, 0});
+            m_transport.emplace(
+                Transport::Dependencies{security, injector, network, mainQueue, clock, random, strings, 0});
         return *m_transport;
     }
     FakeConnection& connect(std::string address = "192.0.2.7", ConnectionKind kind = ConnectionKind::phoneApp) {
@@ -42,9 +43,25 @@ protected:
         return decoded;
     }
     std::string code() { return *security.currentPairingCode(); }
+    // A browser page's exchange on its connection; the channel when the transport confirmed.
+    std::optional<SealedChannel> exchange(FakeConnection& page, std::string_view mode, std::string_view device,
+                                          std::string_view password) {
+        return pageExchange(
+            page, [&](std::string_view m) { transport().processReceivedMessage(page.id(), m); }, mode, device,
+            password);
+    }
+    std::string secretOf(std::string_view device) {
+        std::string secret;
+        security.browserSecret(device, secret);
+        return secret;
+    }
     FakeConnection& authenticated(std::string address = "192.0.2.7", ConnectionKind kind = ConnectionKind::phoneApp) {
         FakeConnection& phone = connect(std::move(address), kind);
         const std::string device = "phone-" + std::to_string(phone.id());
+        if (kind == ConnectionKind::browserPage) {
+            EXPECT_TRUE(exchange(phone, "pair", device, code()));
+            return phone;
+        }
         receive(phone, pairLine(device, code()));
         receive(phone, authLine(device, replies(phone).back().token.value_or("")));
         EXPECT_EQ(replies(phone).back().success, true);
@@ -181,6 +198,76 @@ TEST_F(TransportTest, ACodeTakesAHundredWrongGuessesThenWaitsForANewOne) {
     EXPECT_EQ(replies(newcomer)[1].success, true);
     EXPECT_EQ(replies(phone).back().success, true);
     EXPECT_EQ(backend.records().size(), 1u);
+}
+
+// A browser pairs by the exchange over the code and gets its secret sealed; with it, it returns by the same
+// exchange. What it sends sealed is injected as the phone app's messages are; it cannot pair or authenticate
+// again inside the channel, and a frame that does not open closes the connection.
+TEST_F(TransportTest, ABrowserPairsAndReturnsByTheExchangeAndSpeaksSealed) {
+    for (const std::string mode : {"pair", "secret"}) {
+        FakeConnection& page = connect("192.0.2.9", ConnectionKind::browserPage);
+        auto channel = exchange(page, mode, "browser", mode == "pair" ? code() : secretOf("browser"));
+        ASSERT_TRUE(channel) << mode;
+        const auto frame = [&](std::string_view json) { return textOf(channel->outgoing.seal(bytesIn(json))); };
+        if (mode == "pair") {
+            ASSERT_EQ(page.sent.size(), 4u);
+            const auto reply = Packet::decodeJson(textOf(channel->incoming.open(bytesIn(page.sent[3])).value()));
+            EXPECT_EQ(reply.value().token, secretOf("browser"));
+            EXPECT_EQ(secretOf("browser").size(), 64u);
+            EXPECT_TRUE(security.loadPairedDevices().empty());
+        }
+        const std::string move = message("move", R"("dx":5,"dy":0)");
+        for (const std::string& json : {move, message("auth", R"("deviceID":"browser","token":"x")"), move})
+            transport().processReceivedMessage(page.id(), frame(json));
+        EXPECT_EQ(page.sent.size(), mode == "pair" ? 4u : 3u) << "nothing answers inside the channel";
+        const std::string sealed = frame(move);
+        for (const std::string& repeated : {sealed, sealed, frame(move)})
+            transport().processReceivedMessage(page.id(), repeated);
+        EXPECT_EQ(page.cancels, 1);
+        EXPECT_EQ(backend.records().size(), 3u);
+        backend.clear();
+    }
+}
+
+// Before the channel exists a refusal is a close code, and only what the page can show: the server has not
+// yet said anything that tests a guess.
+TEST_F(TransportTest, ABrowserIsRefusedByCloseCodes) {
+    authenticated("192.0.2.9", ConnectionKind::browserPage);
+    const std::string paired = "phone-1";
+    const std::tuple<std::string, std::string, std::string, bool, std::uint16_t> rows[] = {
+        // mode, device, password, store reads fail, close code
+        {"pair", "b", "000000", false, 4001},    {"secret", paired, "0", false, 4004},
+        {"secret", "unknown", "0", false, 4004}, {"other", "b", "0", false, 4000},
+        {"pair", "", code(), false, 4000},       {"pair", std::string(257, 'd'), code(), false, 4000},
+        {"pair", "b", code(), true, 4005},
+    };
+    for (const auto& [mode, device, password, failReads, refusal] : rows) {
+        store.failReads(failReads);
+        FakeConnection& page = connect("198.51.100.7", ConnectionKind::browserPage);
+        EXPECT_FALSE(exchange(page, mode, device, password));
+        EXPECT_EQ(std::pair(page.refusal, page.cancels), std::pair(std::optional(refusal), 1)) << mode << device;
+    }
+    store.failReads(false);
+    FakeConnection& text = connect("198.51.100.7", ConnectionKind::browserPage);
+    receive(text, moveLine);
+    EXPECT_EQ(std::pair(text.refusal, text.cancels), std::pair(std::optional<std::uint16_t>(), 1));
+}
+
+// A wrong code counts once in the network's window (ten a minute) and once against the code's hundred, so
+// the hundred-and-first exchange finds the code spent.
+TEST_F(TransportTest, AWrongCodeByExchangeCountsOnceAgainstTheWindowAndTheCode) {
+    for (int n = 0; n <= 100; ++n) {
+        const std::string network = "198.51.100." + std::to_string(n / 10);
+        FakeConnection& page = connect(network, ConnectionKind::browserPage);
+        EXPECT_FALSE(exchange(page, "pair", "b" + std::to_string(n), "000000"));
+        EXPECT_EQ(page.refusal, n < 100 ? 4001 : 4003) << n;
+        if (n % 10 == 9) {
+            FakeConnection& eleventh = connect(network, ConnectionKind::browserPage);
+            EXPECT_FALSE(exchange(eleventh, "pair", "b", code()));
+            EXPECT_EQ(std::pair(eleventh.refusal, eleventh.sent.size()),
+                      std::pair(std::optional<std::uint16_t>(n < 99 ? 4002 : 4003), std::size_t{1}));
+        }
+    }
 }
 
 // A peer that never reads, or only collects refusals, is closed; the refusal that closes it is still sent,
