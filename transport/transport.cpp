@@ -219,11 +219,6 @@ void Transport::processReceivedData(ConnectionId connection, std::string_view ch
     if (it == m_receiveBuffers.end() || it->second.closing)
         return;
     ConnectionState& state = it->second;
-    // A browser page speaks only in whole sealed messages.
-    if (state.browser) {
-        close(state);
-        return;
-    }
     const std::vector<std::string> lines = state.framer.append(chunk);
     for (const std::string& line : lines) {
         // A reply may have closed the connection; whatever else it sent is not for us any more.

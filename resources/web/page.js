@@ -4,7 +4,7 @@
 
 import {GestureTracker, LEFT, RIGHT} from "./gestures.js";
 import {attachKeyboard, keyPress, keys, shortcut} from "./keyboard.js";
-import {Session} from "./session.js";
+import {Session, memoryStorage} from "./session.js";
 import {pickTexts} from "./strings.js";
 
 const $ = (id) => document.getElementById(id);
@@ -25,19 +25,14 @@ function codeFromAddress() {
     return match ? match[1] : null;
 }
 
-// Private browsing may refuse storage; the page then works until it is closed.
+// Private browsing may refuse storage.
 function openStorage() {
     try {
         localStorage.setItem("vemdo.probe", "1");
         localStorage.removeItem("vemdo.probe");
         return localStorage;
     } catch {
-        const values = new Map();
-        return {
-            getItem: (key) => (values.has(key) ? values.get(key) : null),
-            setItem: (key, value) => values.set(key, String(value)),
-            removeItem: (key) => values.delete(key),
-        };
+        return memoryStorage();
     }
 }
 

@@ -24,6 +24,17 @@ export function uuidFromBytes(bytes) {
     return `${hex.slice(0, 8)}-${hex.slice(8, 12)}-${hex.slice(12, 16)}-${hex.slice(16, 20)}-${hex.slice(20)}`;
 }
 
+// Storage kept in memory (initial: an object of items), as localStorage is when private browsing refuses it:
+// the page then works until it is closed.
+export function memoryStorage(initial = {}) {
+    const values = new Map(Object.entries(initial));
+    return {
+        getItem: (key) => (values.has(key) ? values.get(key) : null),
+        setItem: (key, value) => values.set(key, String(value)),
+        removeItem: (key) => values.delete(key),
+    };
+}
+
 // States handed to onState: {name: "connecting" | "authenticating" | "pairing" | "needsCode" | "ready" |
 // "waiting", error?: "wrongCode" | "tooManyAttempts" | "tokenRefused" | "storeUnavailable", seconds?}.
 export class Session {

@@ -192,31 +192,27 @@ struct FakeConnection final : Connection {
     std::optional<std::uint16_t> refusal;
 };
 
-inline ByteView bytesIn(std::string_view text) {
-    return cpace::bytesOf(text);
-}
 inline std::string textOf(const Bytes& bytes) {
     return {bytes.begin(), bytes.end()};
 }
 
-// The page's side of a browser connection that `deliver` hands messages to (as the listener hands them to
-// the transport), from the computer's hello (its first message) on: the exchange in `mode` ("pair" or
-// "secret"), then sealed frames. The channel, when the computer confirmed.
-template <typename Deliver>
-std::optional<SealedChannel> pageExchange(FakeConnection& page, Deliver deliver, std::string_view mode,
-                                          std::string_view device, std::string_view password) {
+// The page's side of a browser connection, its messages handed to `server` as the listener hands them, from
+// the computer's hello (its first message) on: the exchange in `mode` ("pair" or "secret"). The sealed
+// channel, when the computer confirmed.
+inline std::optional<SealedChannel> pageExchange(NetworkEvents& server, FakeConnection& page, std::string_view mode,
+                                                 std::string_view device, std::string_view password) {
     ScriptedRandomSource random({9, 41, 77, 180, 3, 250, 18});
-    PakeInitiator initiator(Bytes(bytesIn(password).begin(), bytesIn(password).end()), page.channelBinding(),
-                            cpace::lvCat({bytesIn(mode), bytesIn(device)}), random);
-    const auto share = initiator.readHello(bytesIn(page.sent.at(0)));
+    PakeInitiator initiator(Bytes(password.begin(), password.end()), page.channelBinding(),
+                            cpace::lvCat({cpace::bytesOf(mode), cpace::bytesOf(device)}), random);
+    const auto share = initiator.readHello(cpace::bytesOf(page.sent.at(0)));
     if (!share)
         return std::nullopt;
-    deliver(textOf(*share));
-    const auto confirmation = page.sent.size() > 1 ? initiator.readReply(bytesIn(page.sent[1])) : std::nullopt;
+    server.processReceivedMessage(page.id(), textOf(*share));
+    const auto confirmation = page.sent.size() > 1 ? initiator.readReply(cpace::bytesOf(page.sent[1])) : std::nullopt;
     if (!confirmation)
         return std::nullopt;
-    deliver(textOf(*confirmation));
-    return page.sent.size() > 2 ? initiator.readConfirmation(bytesIn(page.sent[2])) : std::nullopt;
+    server.processReceivedMessage(page.id(), textOf(*confirmation));
+    return page.sent.size() > 2 ? initiator.readConfirmation(cpace::bytesOf(page.sent[2])) : std::nullopt;
 }
 
 // Listeners that exist only as records; the test plays the platform by calling the transport's events.

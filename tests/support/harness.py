@@ -306,6 +306,22 @@ def websocket_frame(opcode, payload=b"", final=True):
     return bytes([0x80 * final | opcode]) + length + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
 
 
+def frames(stream):
+    """(opcode, payload unmasked, where it ends) of each whole WebSocket frame at the start of stream."""
+    at, result = 0, []
+    while at + 2 <= len(stream):
+        opcode, masked, size, start = stream[at] & 15, stream[at + 1] & 128, stream[at + 1] & 127, at + 2
+        if size >= 126:
+            width = 2 if size == 126 else 8
+            size, start = int.from_bytes(stream[start:start + width], "big"), start + width
+        mask, start = (stream[start:start + 4], start + 4) if masked else (bytes(4), start)
+        if start + size > len(stream):
+            break
+        at = start + size
+        result.append((opcode, bytes(b ^ mask[i % 4] for i, b in enumerate(stream[start:at])), at))
+    return result
+
+
 class Browser(Phone):
     """The page's WebSocket on /ws, opened with the Host and Origin the page sends from 127.0.0.1:port (or
     host). pair() and auth() run the page's own session over it (page_peer.mjs: session.js and pake.js in
@@ -323,21 +339,15 @@ class Browser(Phone):
         assert head.startswith(b"HTTP/1.1 101 "), head
         self.page, self.hello = None, self.message()
 
-    def _take(self, count):
-        self._fill(lambda: len(self.buffer) >= count)
-        taken, self.buffer = self.buffer[:count], self.buffer[count:]
-        return taken
-
     def message(self, opcodes=(2,)):
         """The payload of the next frame with one of the opcodes; a close frame's code as an int."""
         while True:
-            first, size = self._take(2)
-            if size >= 126:
-                size = int.from_bytes(self._take(2 if size == 126 else 8), "big")
-            payload = self._take(size)
-            if first & 0x0F == 8:
+            self._fill(lambda: frames(self.buffer))
+            opcode, payload, end = frames(self.buffer)[0]
+            self.buffer = self.buffer[end:]
+            if opcode == 8:
                 return int.from_bytes(payload[:2], "big") if payload else 1005
-            if first & 0x0F in opcodes:
+            if opcode in opcodes:
                 return payload
 
     def alive(self):
@@ -349,10 +359,8 @@ class Browser(Phone):
         """What the page does when told; the frames it sends go to the computer unless not forward."""
         self.page.stdin.write(f"{command} {argument}\n")
         self.page.stdin.flush()
-        events = []
-        while (line := self.page.stdout.readline()) != "done\n":
-            assert line, "page_peer.mjs ended"
-            events.append(line.strip())
+        events = list(iter(lambda: self.page.stdout.readline() or "done\n", "done\n"))
+        assert events and events[-1].startswith("secret "), "page_peer.mjs ended"
         for event in events if forward else ():
             if event.startswith("send "):
                 self.tcp.sendall(websocket_frame(2, bytes.fromhex(event[5:])))
@@ -363,12 +371,12 @@ class Browser(Phone):
                                       str(self.port), self.host, device, secret],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         events = self.tell_page("start", code) + self.tell_page("message", self.hello.hex())
-        while "state ready" not in events:
+        while "state ready\n" not in events:
             message = self.message()
             if isinstance(message, int):
                 return {"success": False, "close": message}
-            events += self.tell_page("message", message.hex())
-        return {"success": True, "token": next((e[7:] for e in events if e.startswith("secret ")), secret)}
+            events = self.tell_page("message", message.hex())
+        return {"success": True, "token": events[-1][7:].strip()}
 
     def pair(self, device, code):
         return self.exchange(device, code=code)
@@ -378,12 +386,6 @@ class Browser(Phone):
 
     def send(self, **message):
         self.tell_page("input", json.dumps(message, ensure_ascii=False))
-
-    def close(self):
-        super().close()
-        if self.page:
-            self.page.stdin.close()
-            self.page.wait()
 
 
 class Recorder(Process):

@@ -1,28 +1,27 @@
 // SPDX-License-Identifier: MIT
-// The page's session with the computer, against a scripted socket, storage and timer, and the computer's side
-// of the exchange built from pake.js's parts.
+// The page's session with the computer, against a scripted socket and timer, and the computer's side of the
+// exchange built from pake.js's parts.
 import assert from "node:assert/strict";
 import {test} from "node:test";
 
 import {Opener, Sealer, agree, calculateGenerator, lvCat, lvSplit, protocolName, sampleScalar, scalarMult}
     from "../../resources/web/pake.js";
-import {Session} from "../../resources/web/session.js";
+import {Session, memoryStorage} from "../../resources/web/session.js";
 
 const binding = ["27183", "192.0.2.1:27183"];
 const text = (bytes) => new TextDecoder().decode(bytes);
 
-// The responder of vemdo-pake-v1 with one password.
+// The responder of vemdo-pake-v1 with one password: hello, then answer(share) and confirm(tag).
 function computer(password) {
-    const nonce = new Uint8Array(16).fill(5);
-    const scalar = sampleScalar((n) => new Uint8Array(n).fill(7));
+    const [nonce, none, scalar] = [new Uint8Array(16), new Uint8Array(), sampleScalar((n) => Array(n).fill(7))];
     const c = {hello: lvCat(protocolName, nonce)};
     c.answer = (share) => {
-        const [initiatorNonce, ya, ada] = lvSplit(share);
+        const [theirs, ya, ada] = lvSplit(share);
+        const sid = Uint8Array.from([...nonce, ...theirs]);
+        const yb = scalarMult(scalar, calculateGenerator(password, lvCat(protocolName, ...binding), sid));
         c.associatedData = lvSplit(ada).map(text);
-        const sid = Uint8Array.from([...nonce, ...initiatorNonce]);
-        const yb = scalarMult(scalar, calculateGenerator(new TextEncoder().encode(password), lvCat(protocolName, ...binding), sid));
-        c.agreement = agree(sid, scalarMult(scalar, ya), ya, ada, yb, new Uint8Array());
-        return lvCat(yb, new Uint8Array());
+        c.agreement = agree(sid, scalarMult(scalar, ya), ya, ada, yb, none);
+        return lvCat(yb, none);
     };
     c.confirm = (tag) => {
         assert.deepEqual(lvSplit(tag)[0], c.agreement.initiatorTag);
@@ -34,32 +33,20 @@ function computer(password) {
 }
 
 function harness(stored = {}) {
-    const values = new Map(Object.entries(stored));
-    const h = {sockets: [], timers: [], states: [], values};
+    const h = {sockets: [], timers: [], states: [], storage: memoryStorage(stored)};
+    const socket = () => ({sent: [], send(bytes) { this.sent.push(bytes); }, close() { this.closed = true; }});
     h.session = new Session({
-        openSocket: () => {
-            const socket = {sent: [], send(bytes) { this.sent.push(bytes); }, close() { this.closedByPage = true; }};
-            h.sockets.push(socket);
-            return socket;
-        },
-        storage: {
-            getItem: (k) => (values.has(k) ? values.get(k) : null),
-            setItem: (k, v) => values.set(k, v),
-            removeItem: (k) => values.delete(k),
-        },
-        randomBytes: (n) => Uint8Array.from({length: n}, (_, i) => i * 17),
-        now: () => 1700000000123.7,
-        setTimer: (task, ms) => h.timers.push({task, ms}),
-        clearTimer: () => {},
-        onState: (state) => h.states.push(state),
+        openSocket: () => h.sockets[h.sockets.push(socket()) - 1], storage: h.storage,
+        randomBytes: (n) => Uint8Array.from({length: n}, (_, i) => i * 17), now: () => 1700000000123.7,
+        setTimer: (task, ms) => h.timers.push({task, ms}), clearTimer: () => {}, onState: (s) => h.states.push(s),
         binding,
     });
     h.socket = () => h.sockets.at(-1);
-    h.deliver = (bytes) => h.socket().onmessage({data: bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.length)});
+    h.deliver = (bytes) => h.socket().onmessage({data: Uint8Array.from(bytes).buffer});
     h.drop = (code = 1006) => h.socket().onclose({code});
-    // The whole exchange with a computer that knows `password`; returns it.
-    h.exchange = (password) => {
-        const c = computer(password);
+    h.state = () => [h.states.at(-1).name, h.states.at(-1).error];
+    // The whole exchange with a computer that knows `password`.
+    h.exchange = (password, c = computer(password)) => {
         h.deliver(c.hello);
         h.deliver(c.answer(h.socket().sent[0]));
         h.deliver(c.confirm(h.socket().sent[1]));
@@ -71,25 +58,20 @@ function harness(stored = {}) {
 test("pairs over the code, gets its secret sealed, sends sealed input and returns with the secret", () => {
     const h = harness({"vemdo.token": "old"});
     h.session.start("123456");
-    assert.equal(h.values.has("vemdo.token"), false);
     const c = h.exchange("123456");
-    assert.deepEqual(c.associatedData, ["pair", h.values.get("vemdo.deviceID")]);
-    assert.equal(h.states.at(-1).name, "pairing");
-    const secret = "ab".repeat(32);
-    h.deliver(c.sealer.seal(JSON.stringify({kind: "pairResponse", success: true, token: secret})));
-    assert.deepEqual([h.states.at(-1).name, h.values.get("vemdo.secret")], ["ready", secret]);
-    assert.equal(h.session.sendInput({kind: "move", dx: 1, dy: 2}), true);
-    assert.deepEqual(JSON.parse(text(c.opener.open(h.socket().sent[2]))),
-                     {kind: "move", dx: 1, dy: 2, timestamp: 1700000000123});
-
+    assert.deepEqual([c.associatedData, h.state(), h.storage.getItem("vemdo.token")],
+                     [["pair", h.storage.getItem("vemdo.deviceID")], ["pairing", undefined], null]);
+    h.deliver(c.sealer.seal(JSON.stringify({kind: "pairResponse", success: true, token: "ab"})));
+    h.session.sendInput({kind: "move", dx: 1, dy: 2});
+    const sealed = JSON.parse(text(c.opener.open(h.socket().sent[2])));
+    assert.deepEqual([h.state(), h.storage.getItem("vemdo.secret"), sealed],
+                     [["ready", undefined], "ab", {kind: "move", dx: 1, dy: 2, timestamp: 1700000000123}]);
     h.drop();
     h.timers.at(-1).task();
-    const again = h.exchange(secret);
-    assert.deepEqual(again.associatedData, ["secret", h.values.get("vemdo.deviceID")]);
-    assert.equal(h.states.at(-1).name, "ready");
+    assert.deepEqual(h.exchange("ab").associatedData[0], "secret");
     // A frame that does not open ends the connection.
     h.deliver(c.sealer.seal("{}"));
-    assert.equal(h.socket().closedByPage, true);
+    assert.deepEqual([h.state(), h.socket().closed], [["ready", undefined], true]);
 });
 
 test("a refusal before the channel exists is shown, or sends the page back to pairing", () => {
@@ -110,7 +92,7 @@ test("a refusal before the channel exists is shown, or sends the page back to pa
         h.session.start(code);
         h.deliver(computer("x").hello);
         h.drop(closeCode);
-        assert.deepEqual([h.states.at(-1).name, h.states.at(-1).error, h.values.has("vemdo.secret"), h.sockets.length],
+        assert.deepEqual([...h.state(), h.storage.getItem("vemdo.secret") !== null, h.sockets.length],
                          [name, error, kept, opened], `${closeCode} ${code}`);
     }
 });
@@ -118,16 +100,12 @@ test("a refusal before the channel exists is shown, or sends the page back to pa
 test("a dropped connection is retried with growing delays, reset once the channel stands", () => {
     const h = harness({"vemdo.deviceID": "DEVICE", "vemdo.secret": "s"});
     h.session.start(null);
-    const delays = [];
-    for (let i = 0; i < 6; ++i) {
+    for (const ms of [500, 1000, 2000, 4000, 8000, 8000]) {
         h.drop();
-        assert.equal(h.states.at(-1).name, "waiting");
-        delays.push(h.timers.at(-1).ms);
+        assert.deepEqual([h.state()[0], h.timers.at(-1).ms], ["waiting", ms]);
         h.timers.at(-1).task();
     }
-    assert.deepEqual(delays, [500, 1000, 2000, 4000, 8000, 8000]);
     h.exchange("s");
     h.drop();
-    assert.equal(h.timers.at(-1).ms, 500);
-    assert.equal(h.sockets.length, 7);
+    assert.deepEqual([h.timers.at(-1).ms, h.sockets.length], [500, 7]);
 });
