@@ -602,7 +602,8 @@ int latencyCommand(const Options& options) {
         exchangeUs = double(nowNs() - start) / 1000.0;
     } else if (options.path == "tcp" || !options.token.empty() || !options.code.empty()) {
         control = std::make_unique<TcpConnection>(options.port);
-        authenticate(*control, options.deviceId, tokenFor(options));
+        if (!options.token.empty() || !options.code.empty())
+            authenticate(*control, options.deviceId, tokenFor(options));
     }
     const auto count = std::size_t(options.rate * options.seconds);
     Json json;

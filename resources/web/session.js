@@ -10,7 +10,7 @@ const secretKey = "vemdo.secret";
 const oldTokenKey = "vemdo.token";
 const retryDelaysMs = [500, 1000, 2000, 4000, 8000];
 // How the computer refuses before the channel exists: WebSocket close codes.
-const refusals = {4001: "wrongCode", 4002: "tooManyAttempts", 4003: "tooManyAttempts", 4004: "tokenRefused",
+const refusals = {4001: "wrongCode", 4002: "tooManyAttempts", 4003: "codeSpent", 4004: "tokenRefused",
                   4005: "storeUnavailable"};
 const decoder = new TextDecoder();
 
@@ -36,7 +36,8 @@ export function memoryStorage(initial = {}) {
 }
 
 // States handed to onState: {name: "connecting" | "authenticating" | "pairing" | "needsCode" | "ready" |
-// "waiting", error?: "wrongCode" | "tooManyAttempts" | "tokenRefused" | "storeUnavailable", seconds?}.
+// "waiting", error?: "wrongCode" | "tooManyAttempts" | "codeSpent" | "tokenRefused" | "storeUnavailable",
+// seconds?}.
 export class Session {
     // openSocket(): a WebSocket-like object; storage: getItem/setItem/removeItem; randomBytes(n);
     // now(): milliseconds since 1970; setTimer(fn, ms) / clearTimer(handle); binding: what the exchange binds,

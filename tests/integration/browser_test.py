@@ -123,9 +123,11 @@ def tcp_streams(capture):
     return streams
 
 
-def messages(stream):
-    """(opcode, payload) of each WebSocket frame after the stream's HTTP head, unmasked."""
-    return [frame[:2] for frame in frames(stream[stream.index(b"\r\n\r\n") + 4:])]
+def messages(streams, port):
+    """(opcode, payload) of each WebSocket frame from `port` to the page's port after the HTTP head, unmasked, then
+    of each frame back."""
+    ways = (streams[port, WEB_PORT], streams[WEB_PORT, port])
+    return [frame[:2] for way in ways for frame in frames(way[way.index(b"\r\n\r\n") + 4:])]
 
 
 def key_presses(recorder, since):
@@ -158,8 +160,7 @@ def scenario(h):
         driver.get(url)
         page.wait_state("ready")
         assert page.js("return [isSecureContext, location.href]") == [False, f"http://{LAN}:{WEB_PORT}/"]
-        secret = page.js("return localStorage.getItem('vemdo.secret')")
-        assert re.fullmatch(r"[0-9a-f]{64}", secret)
+        assert re.fullmatch(r"[0-9a-f]{64}", secret := page.js("return localStorage.getItem('vemdo.secret')"))
         server.wait_status(lambda s: s.clients == 1, "the browser counted as a device")
         surface = page.center("surface")
 
@@ -225,23 +226,21 @@ def scenario(h):
         tcpdump.stop(signal.SIGINT)
         streams = tcp_streams(capture)
         recorded = b"".join(streams.values())
-        for needle in (status.code, secret, bytes.fromhex(secret), TYPED, "wörld", "€"):
-            assert (needle.encode() if isinstance(needle, str) else needle) not in recorded, needle
+        for needle in (status.code.encode(), secret.encode(), bytes.fromhex(secret), TYPED.encode(), "wörld".encode()):
+            assert needle not in recorded, needle
         sockets = [ports[0] for ports, sent in streams.items() if ports[1] == WEB_PORT and sent.startswith(b"GET /ws ")]
-        for opcode, payload in sum((messages(streams[p, WEB_PORT]) + messages(streams[WEB_PORT, p]) for p in sockets), []):
+        for opcode, payload in [message for port in sockets for message in messages(streams, port)]:
             assert opcode in (2, 8) and not payload.startswith(b"{") and b'"kind"' not in payload, payload
 
         step("the frames of the session after the reload, replayed on a new connection, authenticate nothing")
-        share, confirmation = [p for o, p in messages(streams[sockets[-1], WEB_PORT]) if o == 2][:2]
+        share, confirmation = [p for o, p in messages(streams, sockets[-1]) if o == 2][:2]
         replay = Browser(WEB_PORT, "127.0.0.1", host=f"{LAN}:{WEB_PORT}")
-        replay.tcp.sendall(websocket_frame(2, share))
-        assert isinstance(replay.message(), bytes)
-        replay.tcp.sendall(websocket_frame(2, confirmation))
-        assert replay.message() == 4004
+        replay.tcp.sendall(websocket_frame(2, share) + websocket_frame(2, confirmation))
+        assert isinstance(replay.message(), bytes) and replay.message() == 4004
 
         step("a sealed frame with one byte altered closes the connection")
         altered = Browser(WEB_PORT, "127.0.0.1")
-        assert altered.pair("altered", status.code)["success"] is True
+        assert altered.exchange("altered", code=status.code)["success"] is True
         frame = bytearray.fromhex(altered.tell_page("input", '{"kind":"move","dx":1,"dy":0}', forward=False)[0][5:])
         frame[3] ^= 1
         altered.tcp.sendall(websocket_frame(2, bytes(frame)))
@@ -249,7 +248,7 @@ def scenario(h):
 
         step("a wrong code is one of the network's ten attempts a minute: the eleventh is refused unanswered")
         wrong = "100000" if status.code != "100000" else "100001"
-        closes = [Browser(WEB_PORT, "127.0.0.9").pair(f"guess-{n}", wrong if n < 10 else status.code).get("close")
+        closes = [Browser(WEB_PORT, "127.0.0.9").exchange(f"{n}", code=[wrong, status.code][n // 10]).get("close")
                   for n in range(11)]
         assert closes == [4001] * 10 + [4002], closes
 
@@ -258,8 +257,7 @@ def scenario(h):
         driver.refresh()
         page.wait_state("needsCode")
         for code, shown in ((wrong, "That code did not work"), (status.code, "")):
-            page.js(f"document.getElementById('code').value = '{code}';"
-                    "document.getElementById('pair-form').requestSubmit()")
+            page.js(f"document.getElementById('code').value = '{code}'; document.forms[0].requestSubmit()")
             wait_for(lambda: page.js("return document.getElementById('pair-error').textContent").startswith(shown) and
                      page.state() == ("needsCode" if shown else "ready"), f"the page after {code}")
 
@@ -278,5 +276,5 @@ def scenario(h):
 
 
 if __name__ == "__main__":
-    main({"browser": scenario}, ["Xvfb", "xdotool", "zbarimg", "chromium", "chromedriver", "setpriv", "node", "tcpdump"],
-         "server", "recorder", "out-dir")
+    main({"browser": scenario}, ["Xvfb", "xdotool", "zbarimg", "chromium", "chromedriver", "setpriv", "node",
+                                 "tcpdump"], "server", "recorder", "out-dir")

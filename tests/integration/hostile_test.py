@@ -41,12 +41,13 @@ def start(h, **options):
     port, code = status.port, status.code
     wait_for(lambda: WEB_PORT in listening_ports(), "the page's port")
     phone, browser = Phone(port, "127.0.0.1"), Browser(WEB_PORT, "127.0.0.2")
-    tokens = {"phone": phone.pair("phone", code)["token"], "browser": browser.pair("browser", code)["token"]}
+    tokens = {"phone": phone.pair("phone", code)["token"], "browser": browser.exchange("browser", code=code)["token"]}
 
     def both_work():
         assert phone.auth("phone", tokens["phone"])["success"] is True
-        assert browser.alive()
-        assert Browser(WEB_PORT, "127.0.0.2").auth("browser", tokens["browser"])["success"] is True
+        browser.tcp.sendall(websocket_frame(9, b"alive"))
+        assert browser.message((10,)) == b"alive"
+        assert Browser(WEB_PORT, "127.0.0.2").exchange("browser", secret=tokens["browser"])["success"] is True
 
     both_work()
     return server, port, code, tokens["phone"], both_work
@@ -89,14 +90,12 @@ def pings(h):
     server, port, code, token, both_work = start(h)
     step("a message of 64 KiB reaches the exchange (no share: 4000); one byte more closes the WebSocket (1009), in "
          "one frame or in pieces; a text message closes it (1003)")
-    for pieces, size, code in ((1, 65536, 4000), (17, 65536, 4000), (1, 65537, 1009), (17, 65537, 1009)):
+    for pieces, size, opcode, code in ((1, 65536, 2, 4000), (17, 65536, 2, 4000), (1, 65537, 2, 1009),
+                                       (17, 65537, 2, 1009), (1, 40, 1, 1003)):
         big, part = Browser(WEB_PORT, "127.0.0.3"), -(-size // pieces)
-        big.tcp.sendall(b"".join(websocket_frame(0 if n else 2, b"x" * min(part, size - n * part), n == pieces - 1)
+        big.tcp.sendall(b"".join(websocket_frame(0 if n else opcode, b"x" * min(part, size - n * part), n == pieces - 1)
                                  for n in range(pieces)))
         assert big.message() == code, (pieces, size)
-    text = Browser(WEB_PORT, "127.0.0.3")
-    text.tcp.sendall(websocket_frame(1, b'{"kind":"move","timestamp":1,"dx":1,"dy":1}'))
-    assert text.message() == 1003
     before = resident_kib(server.popen.pid)
     step("a WebSocket that pings without reading is closed; the server grows by a few MiB at most")
     flooder = h.spawn([sys.executable, __file__, "pings", str(WEB_PORT), "0"])
@@ -301,4 +300,5 @@ if __name__ == "__main__":
     elif sys.argv[1] in ("pings", "connections", "page"):
         run_flood(*sys.argv[1:])
     else:
-        main({"pings": pings, "descriptors": descriptors, "page": page, "limits": limits}, ["prlimit", "node"], "server")
+        main({"pings": pings, "descriptors": descriptors, "page": page, "limits": limits}, ["prlimit", "node"],
+             "server")

@@ -324,9 +324,10 @@ def frames(stream):
 
 class Browser(Phone):
     """The page's WebSocket on /ws, opened with the Host and Origin the page sends from 127.0.0.1:port (or
-    host). pair() and auth() run the page's own session over it (page_peer.mjs: session.js and pake.js in
-    Node) and return {"success": bool, "token": the secret, "close": the computer's close code}; send() then
-    goes sealed through the page. Raw frames can be sent on self.tcp; message() passes pongs over."""
+    host). exchange() runs the page's own session over it (page_peer.mjs: session.js and pake.js in Node),
+    pairing with a code or returning with a secret, and returns {"success": bool, "token": the secret, "close":
+    the computer's close code}; send() then goes sealed through the page. Raw frames can be sent on self.tcp;
+    message() passes pongs over."""
 
     def __init__(self, port, source, receive_buffer=None, host=None):
         super().__init__(port, source, receive_buffer)
@@ -350,20 +351,14 @@ class Browser(Phone):
             if opcode in opcodes:
                 return payload
 
-    def alive(self):
-        """Whether the WebSocket still answers a ping."""
-        self.tcp.sendall(websocket_frame(9, b"alive"))
-        return self.message((10,)) == b"alive"
-
     def tell_page(self, command, argument, forward=True):
         """What the page does when told; the frames it sends go to the computer unless not forward."""
         self.page.stdin.write(f"{command} {argument}\n")
         self.page.stdin.flush()
         events = list(iter(lambda: self.page.stdout.readline() or "done\n", "done\n"))
         assert events and events[-1].startswith("secret "), "page_peer.mjs ended"
-        for event in events if forward else ():
-            if event.startswith("send "):
-                self.tcp.sendall(websocket_frame(2, bytes.fromhex(event[5:])))
+        sent = [bytes.fromhex(event[5:]) for event in events if forward and event.startswith("send ")]
+        self.tcp.sendall(b"".join(websocket_frame(2, frame) for frame in sent))
         return events
 
     def exchange(self, device, code="-", secret=""):
@@ -377,12 +372,6 @@ class Browser(Phone):
                 return {"success": False, "close": message}
             events = self.tell_page("message", message.hex())
         return {"success": True, "token": events[-1][7:].strip()}
-
-    def pair(self, device, code):
-        return self.exchange(device, code=code)
-
-    def auth(self, device, secret):
-        return self.exchange(device, secret=secret)
 
     def send(self, **message):
         self.tell_page("input", json.dumps(message, ensure_ascii=False))

@@ -2,7 +2,7 @@
 // The page's protocol modules (session.js with pake.js) in Node, for the Python tests, which carry its
 // WebSocket. Arguments: PORT HOST (what the page binds) DEVICE [SECRET]. Each line on standard input is a
 // command and its argument: start CODE ("-": none), message HEX (a binary message from the computer), input
-// JSON. What the page does in answer is printed a line each (send HEX, close, state NAME [ERROR]), then
+// JSON. What the page does in answer is printed a line each (send HEX, state NAME [ERROR]), then
 // "secret" and its secret ("-": none), then "done". The page's own reconnecting is left to the test.
 import {createInterface} from "node:readline";
 
@@ -10,8 +10,7 @@ import {Session, memoryStorage} from "../../resources/web/session.js";
 
 const [port, host, device, secret] = process.argv.slice(2);
 const storage = memoryStorage({"vemdo.deviceID": device, ...(secret ? {"vemdo.secret": secret} : {})});
-const socket = {send: (bytes) => console.log(`send ${Buffer.from(bytes).toString("hex")}`),
-                close: () => console.log("close")};
+const socket = {send: (bytes) => console.log(`send ${Buffer.from(bytes).toString("hex")}`), close: () => {}};
 const session = new Session({
     openSocket: () => socket, storage, randomBytes: (n) => crypto.getRandomValues(new Uint8Array(n)),
     now: () => Date.now(), setTimer: () => {}, clearTimer: () => {},
