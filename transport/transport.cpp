@@ -261,13 +261,7 @@ void Transport::processReceivedMessage(ConnectionId connection, std::string_view
         close(state);
         return;
     }
-    // A sealed message carries one JSON message; the exchange has authenticated the page, so it neither
-    // pairs nor authenticates again.
-    if (!isValidUtf8(*text))
-        return;
-    if (auto packet = Packet::decodeJson(*text);
-        packet && packet->kind != Kind::auth && packet->kind != Kind::pairRequest)
-        dispatch(*packet, state);
+    dispatchLine(*text, state);
 }
 
 void Transport::exchange(std::string_view message, ConnectionState& state) {
@@ -316,6 +310,9 @@ bool Transport::addressUnlocksDatagrams(std::string_view address) const {
 }
 
 void Transport::dispatch(const Packet& packet, ConnectionState& state) {
+    // A browser page pairs and authenticates by its exchange alone, never by a message.
+    if (state.browser && (packet.kind == Kind::auth || packet.kind == Kind::pairRequest))
+        return;
     switch (packet.kind) {
     case Kind::auth:
         handleAuth(packet, state);

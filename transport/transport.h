@@ -100,6 +100,7 @@ private:
     // One line on standard output: the localized text, ": ", the platform's description.
     void reportListenerError(std::string_view key, std::string_view defaultText, std::string_view error) const;
     void dispatch(const Packet& packet, ConnectionState& state);
+    // One JSON message: a line of the phone app, or what a browser page's sealed frame holds.
     void dispatchLine(std::string_view line, ConnectionState& state);
     void exchange(std::string_view message, ConnectionState& state);
     void handlePairRequest(const Packet& packet, ConnectionState& state);

@@ -84,8 +84,7 @@ def scenario(h):
     arrives((X + 42, Y))
     browser.move(1, 0)
     arrives((X + 44, Y))
-    returned = Browser(WEB_PORT, "127.0.0.6")
-    assert returned.exchange("browser-a", secret=secret)["success"] is True
+    assert (returned := Browser(WEB_PORT, "127.0.0.6")).exchange("browser-a", secret=secret)["success"] is True
     returned.send(kind="text", text="Héllo wörld € 😀")
     wait_for(lambda: recorder.text() == "Héllo wörld € 😀", f"the browser's text (so far {recorder.text()!r})")
 

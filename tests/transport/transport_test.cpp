@@ -208,9 +208,8 @@ TEST_F(TransportTest, ABrowserPairsAndReturnsByTheExchangeOrIsRefusedByCloseCode
     ASSERT_TRUE(channel && pairing.sent.size() == 4);
     const auto reply = Packet::decodeJson(textOf(channel->incoming.open(cpace::bytesOf(pairing.sent[3])).value()));
     const std::string secret = reply.value().token.value_or("");
-    std::string stored;
-    security.browserSecret("b", stored);
-    EXPECT_EQ(std::tuple(stored, secret.size(), security.loadPairedDevices().size()), std::tuple(secret, 64ul, 0ul));
+    EXPECT_EQ(store.data(SecurityManager::browserSecretsKey), R"({"b":")" + secret + "\"}");
+    EXPECT_EQ(std::pair(secret.size(), security.loadPairedDevices().size()), std::pair(64ul, 0ul));
     const std::tuple<std::string, std::string, std::string, bool, std::optional<std::uint16_t>> rows[] = {
         // mode, device, password, store reads fail, close code
         {"secret", "b", secret, false, std::nullopt},
