@@ -3,11 +3,10 @@
 """A phone's browser as the trackpad: Debian's headless Chromium, emulating a phone, against the real server
 on Xvfb in a private network where the server has a LAN address, so the page runs over plain HTTP outside
 a secure context, as on a real network. Touches and the phone keyboard's composition go in through the
-DevTools protocol; what they do is read back from the X server. Before it, the page's protocol modules pair
-and type from Node; during it, tcpdump records the page's port, and what it recorded is searched and
-replayed."""
+DevTools protocol; what they do is read back from the X server. Meanwhile tcpdump records the page's port,
+and what it recorded is searched and replayed. (The page's session module in Node against the real server:
+server_gate_test.py.)"""
 
-import collections
 import os
 import pathlib
 import re
@@ -111,23 +110,27 @@ class Page:
         self.touch("touchEnd")
 
 
-def tcp_streams(capture):
-    """The bytes of each direction of each TCP connection in a pcap file of lo (where nothing is sent twice), by
-    (source port, destination port)."""
-    data, at, streams = pathlib.Path(capture).read_bytes(), 24, collections.defaultdict(bytes)
+def tcp_connections(capture):
+    """Each TCP connection to the page's port in a pcap file of lo, in the order they opened (a port may serve
+    one after another), as [what the client sent, what it was sent]; on lo nothing is sent twice."""
+    data, at, connections, open_ = pathlib.Path(capture).read_bytes(), 24, [], {}
     while at + 16 <= len(data):
         size = struct.unpack("<I", data[at + 8:at + 12])[0]
         ip, at = data[at + 16 + 14:at + 16 + size], at + 16 + size
         tcp = ip[(ip[0] & 15) * 4:struct.unpack("!H", ip[2:4])[0]]
-        streams[struct.unpack("!HH", tcp[:4])] += tcp[(tcp[12] >> 4) * 4:]
-    return streams
+        source, destination = struct.unpack("!HH", tcp[:4])
+        port = source if destination == WEB_PORT else destination
+        if tcp[13] == 0x02 or port not in open_:  # a SYN alone opens a connection
+            open_[port] = [bytearray(), bytearray()]
+            connections.append(open_[port])
+        open_[port][destination != WEB_PORT] += tcp[(tcp[12] >> 4) * 4:]
+    return connections
 
 
-def messages(streams, port):
-    """(opcode, payload) of each WebSocket frame from `port` to the page's port after the HTTP head, unmasked, then
-    of each frame back."""
-    ways = (streams[port, WEB_PORT], streams[WEB_PORT, port])
-    return [frame[:2] for way in ways for frame in frames(way[way.index(b"\r\n\r\n") + 4:])]
+def messages(connection):
+    """(opcode, payload) of each WebSocket frame the client sent after its HTTP head, unmasked, then of each frame
+    it was sent."""
+    return [frame[:2] for way in connection for frame in frames(bytes(way[way.index(b"\r\n\r\n") + 4:]))]
 
 
 def key_presses(recorder, since):
@@ -151,7 +154,7 @@ def scenario(h):
     assert decode_terminal_qr(h, link[1:-1]) == url
 
     capture = h.path("page.pcap")
-    tcpdump = h.spawn(["tcpdump", "-i", "lo", "-U", "-w", capture, "tcp", "port", str(WEB_PORT)])
+    tcpdump = h.spawn(["tcpdump", "-i", "lo", "--immediate-mode", "-U", "-w", capture, "tcp", "port", str(WEB_PORT)])
     tcpdump.wait_line(r"tcpdump: listening on lo.*", stream="err")
     driver = chromium(h)
     try:
@@ -223,21 +226,22 @@ def scenario(h):
                       "a move after the reload")
 
         step("what tcpdump recorded holds neither the code, the secret, the typed text nor any JSON message")
+        # Stopped, tcpdump writes nothing more of what it holds: first the WebSocket after the reload must be written.
+        wait_for(lambda: len([c for c in tcp_connections(capture) if c[0][:7] == b"GET /ws"]) > 1, "both WebSockets")
         tcpdump.stop(signal.SIGINT)
-        streams = tcp_streams(capture)
-        recorded = b"".join(streams.values())
-        for needle in (status.code.encode(), secret.encode(), bytes.fromhex(secret), TYPED.encode(), "wörld".encode()):
-            assert needle not in recorded, needle
-        sockets = [ports[0] for ports, sent in streams.items() if ports[1] == WEB_PORT and sent.startswith(b"GET /ws ")]
-        for opcode, payload in [message for port in sockets for message in messages(streams, port)]:
-            # Every message of ours names its kind and time; a sealed frame may start with any byte.
-            assert opcode in (2, 8) and b'"kind"' not in payload and b'"timestamp"' not in payload, payload
+        connections = tcp_connections(capture)
+        needles = (status.code.encode(), secret.encode(), bytes.fromhex(secret), TYPED.encode(), "wörld".encode())
+        assert not (found := [n for n in needles if any(n in way for c in connections for way in c)]), found
+        sockets = [connection for connection in connections if connection[0].startswith(b"GET /ws ")]
+        # Every message of ours names its kind and time; a sealed frame may start with any byte.
+        plain = [m for c in sockets for m in messages(c) if m[0] not in (2, 8) or b'"kind"' in m[1] or b'"time' in m[1]]
+        assert not plain, plain
 
         step("the frames of the session after the reload, replayed on a new connection, authenticate nothing")
-        share, confirmation = [p for o, p in messages(streams, sockets[-1]) if o == 2][:2]
+        share, confirmation = [p for o, p in messages(sockets[-1]) if o == 2][:2]
         replay = Browser(WEB_PORT, "127.0.0.1", host=f"{LAN}:{WEB_PORT}")
         replay.tcp.sendall(websocket_frame(2, share) + websocket_frame(2, confirmation))
-        assert isinstance(replay.message(), bytes) and replay.message() == 4004
+        assert (answers := [type(replay.message()), replay.message()]) == [bytes, 4004], answers
 
         step("a sealed frame with one byte altered closes the connection")
         altered = Browser(WEB_PORT, "127.0.0.1")

@@ -346,10 +346,8 @@ class Browser(Phone):
             self._fill(lambda: frames(self.buffer))
             opcode, payload, end = frames(self.buffer)[0]
             self.buffer = self.buffer[end:]
-            if opcode == 8:
-                return int.from_bytes(payload[:2], "big") if payload else 1005
-            if opcode in opcodes:
-                return payload
+            if opcode == 8 or opcode in opcodes:
+                return int.from_bytes(payload[:2], "big") if opcode == 8 else payload
 
     def tell_page(self, command, argument, forward=True):
         """What the page does when told; the frames it sends go to the computer unless not forward."""
