@@ -75,6 +75,8 @@ class Bench:
         server, status = self.start_server("server")
         port = status.port
         token = self.driver("pair", "--port", port, "--code", status.code, timeout=30)["token"]
+        secret = self.driver("pair", "--port", harness.WEB_PORT, "--path", "ws", "--code", status.code,
+                             timeout=30)["token"]
         rate, seconds, rounds = (500, 1, 2) if self.quick else (500, 2, 7)
         common = ("--rate", rate, "--seconds", seconds)
         floors = {kind: self.floor(kind) for kind in ("udp", "tcp")}
@@ -82,7 +84,7 @@ class Bench:
                  "floor, UDP datagram": ("--port", floors["udp"], "--path", "udp"),
                  "server, TCP move line": ("--port", port, "--path", "tcp", "--token", token),
                  "floor, TCP move line": ("--port", floors["tcp"], "--path", "tcp"),
-                 "server, WebSocket message": ("--port", harness.WEB_PORT, "--path", "ws", "--token", token)}
+                 "server, WebSocket message": ("--port", harness.WEB_PORT, "--path", "ws", "--token", secret)}
         # The paths take turns within every round, so that a busy moment of the shared machine falls on all
         # of them alike; each round's p50 and p99 is one sample, and the median over the rounds is reported.
         runs = {title: [] for title in paths}
@@ -111,8 +113,12 @@ class Bench:
             print(f"   ratio server/floor ({kind}): p50 x{ratio[0]:.2f}, p99 x{ratio[1]:.2f}")
             self.add(f"latency ratio server/floor ({kind})", f"p50 x{ratio[0]:.2f}, p99 x{ratio[1]:.2f}")
         web = medians["server, WebSocket message"][0] / medians["server, TCP move line"][0]
-        print(f"   the browser page's road against the app's: WebSocket p50 / TCP p50 x{web:.2f}")
-        self.add("latency ratio WebSocket/TCP (p50)", f"x{web:.2f}")
+        print(f"   the browser page's road, sealed, against the app's: WebSocket p50 / TCP p50 x{web:.2f}")
+        self.add("latency ratio WebSocket (sealed)/TCP (p50)", f"x{web:.2f}")
+        exchanges = [r["exchange_us"] for r in runs["server, WebSocket message"]]
+        print(f"   the page's exchange with its secret, from the hello to the computer's confirmation: "
+              f"median {us(statistics.median(exchanges)).strip()} [{us(min(exchanges)).strip()}-{us(max(exchanges)).strip()}]")
+        self.add("browser page's exchange (secret), median of the rounds", us(statistics.median(exchanges)).strip())
 
         count = 20000 if self.quick else 100000
         steps = "2000,5000,10000" if self.quick else "2000,5000,10000,20000,30000,40000,60000"

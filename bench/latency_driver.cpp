@@ -3,8 +3,10 @@
 // server for the motion it causes. One JSON object on standard output per run; progress and errors on
 // standard error. bench/e2e.py runs it inside a private network namespace next to its own Xvfb.
 //
-//   latency_driver pair --port N --code CODE [--device-id ID]
+//   latency_driver pair --port N --code CODE [--device-id ID] [--path ws]
 //   latency_driver latency --port N --path tcp|udp|ws [--code CODE | --token T] [--rate 500] [--seconds 3]
+//                  (ws: the browser page's road, --token is the secret its pairing gave; the JSON also holds
+//                  the exchange's time, exchange_us)
 //                  (neither --code nor --token: the peer is a floor forwarder)
 //   latency_driver throughput --port N (--code CODE | --token T) --server-pid P [--xvfb-pid P] [--count N] [--blasts 3]
 //                  [--steps 2000,5000,...] [--step-seconds 1] [--keep-up-ms 10]
@@ -17,6 +19,8 @@
 // for another unless a whole period of them is lost in a row. Before a run the pointer is warped to
 // (x0, y0) and left alone for longer than the server's resync pause, so the server starts from there.
 #include "protocol/packet.h"
+#include "security/pake_exchange.h"
+#include "security/random_source.h"
 
 #include <X11/Xlib.h>
 
@@ -25,6 +29,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -40,6 +45,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -156,8 +162,8 @@ public:
     TcpConnection& operator=(const TcpConnection&) = delete;
     ~TcpConnection() { ::close(m_fd); }
 
-    // The browser page's road: an HTTP upgrade to a WebSocket on the page's port, then one text frame per
-    // message in each direction.
+    // The browser page's road: an HTTP upgrade to a WebSocket on the page's port, the exchange (see
+    // exchange()), then one sealed binary frame per message in each direction.
     static std::unique_ptr<TcpConnection> webSocket(int port) {
         auto connection = std::make_unique<TcpConnection>(port);
         const std::string host = "127.0.0.1:" + std::to_string(port);
@@ -173,24 +179,47 @@ public:
         return connection;
     }
 
+    // The page's side of the exchange with a pairing code ("pair") or a secret ("secret"), the way the page
+    // binds it; the secret when pairing.
+    std::string exchange(int port, const std::string& mode, const std::string& deviceId, const std::string& password) {
+        KernelRandom random;
+        vemdo::PakeInitiator initiator(
+            vemdo::Bytes(password.begin(), password.end()), {std::to_string(port), "127.0.0.1:" + std::to_string(port)},
+            vemdo::cpace::lvCat({vemdo::cpace::bytesOf(mode), vemdo::cpace::bytesOf(deviceId)}), random);
+        auto share = initiator.readHello(vemdo::cpace::bytesOf(readLine()));
+        sendFrame(share.value_or(vemdo::Bytes{}));
+        auto confirmation = initiator.readReply(vemdo::cpace::bytesOf(readLine()));
+        sendFrame(confirmation.value_or(vemdo::Bytes{}));
+        m_channel = initiator.readConfirmation(vemdo::cpace::bytesOf(readLine()));
+        if (!m_channel)
+            fail("the exchange failed");
+        if (mode != "pair")
+            return {};
+        auto reply = vemdo::Packet::decodeJson(readLine());
+        if (!reply || !reply->token)
+            fail("no secret after pairing");
+        return *reply->token;
+    }
+
     void send(std::string_view bytes) {
-        if (m_webSocket) {
-            // Each line a masked text frame (a zero mask leaves the payload as it is).
-            std::string frames;
-            for (std::size_t end; (end = bytes.find('\n')) != std::string_view::npos; bytes.remove_prefix(end + 1)) {
-                frames += char(0x81);
-                if (end < 126) {
-                    frames += char(0x80 | end);
-                } else {
-                    frames += char(0x80 | 126);
-                    frames += char(end >> 8);
-                    frames += char(end & 0xFF);
-                }
-                frames.append(4, '\0').append(bytes.substr(0, end));
-            }
-            return sendRaw(frames);
+        if (!m_webSocket)
+            return sendRaw(bytes);
+        for (std::size_t end; (end = bytes.find('\n')) != std::string_view::npos; bytes.remove_prefix(end + 1))
+            sendFrame(m_channel->outgoing.seal(vemdo::cpace::bytesOf(bytes.substr(0, end))));
+    }
+
+    // A masked binary frame (a zero mask leaves the payload as it is).
+    void sendFrame(const vemdo::Bytes& payload) {
+        std::string frame(1, char(0x82));
+        if (payload.size() < 126) {
+            frame += char(0x80 | payload.size());
+        } else {
+            frame += char(0x80 | 126);
+            frame += char(payload.size() >> 8);
+            frame += char(payload.size() & 0xFF);
         }
-        sendRaw(bytes);
+        frame.append(4, '\0').append(payload.begin(), payload.end());
+        sendRaw(frame);
     }
 
     void sendRaw(std::string_view bytes) {
@@ -204,7 +233,8 @@ public:
         }
     }
 
-    // One reply: a line, or on a WebSocket one frame's payload (replies are short, unmasked text frames).
+    // One reply: a line, or on a WebSocket one frame's payload, opened once the exchange is done (replies are
+    // short, unmasked frames).
     std::string readLine(int timeoutMs = 10000) {
         const std::int64_t deadline = nowNs() + std::int64_t(timeoutMs) * 1'000'000;
         for (;;) {
@@ -215,8 +245,15 @@ public:
                                : std::size_t(m_pending[1] & 0x7F);
                 if (m_pending.size() >= start + length) {
                     std::string payload = m_pending.substr(start, length);
+                    if (std::uint8_t(m_pending[0]) == 0x88)
+                        fail("the server closed the WebSocket");
                     m_pending.erase(0, start + length);
-                    return payload;
+                    if (!m_channel)
+                        return payload;
+                    auto opened = m_channel->incoming.open(vemdo::cpace::bytesOf(payload));
+                    if (!opened)
+                        fail("a frame did not open");
+                    return std::string(opened->begin(), opened->end());
                 }
             } else if (auto end = m_pending.find('\n'); !m_webSocket && end != std::string::npos) {
                 std::string line = m_pending.substr(0, end);
@@ -236,9 +273,18 @@ public:
     }
 
 private:
+    class KernelRandom final : public vemdo::RandomSource {
+    public:
+        void fill(std::span<std::uint8_t> bytes) override {
+            if (::getrandom(bytes.data(), bytes.size(), 0) != ssize_t(bytes.size()))
+                fail("getrandom");
+        }
+    };
+
     int m_fd = -1;
     bool m_webSocket = false;
     std::string m_pending;
+    std::optional<vemdo::SealedChannel> m_channel;
 };
 
 vemdo::Packet request(TcpConnection& connection, const vemdo::Packet& packet) {
@@ -548,12 +594,17 @@ template <typename Send> Json pacedRun(double rate, std::size_t count, bool keep
 int latencyCommand(const Options& options) {
     // Without a token or code the peer is a floor forwarder, which takes moves without authentication.
     std::unique_ptr<TcpConnection> control;
-    if (options.path == "ws")
+    double exchangeUs = -1;
+    if (options.path == "ws") {
         control = TcpConnection::webSocket(options.port);
-    else if (options.path == "tcp" || !options.token.empty() || !options.code.empty())
+        const std::int64_t start = nowNs();
+        control->exchange(options.port, "secret", options.deviceId, options.token);
+        exchangeUs = double(nowNs() - start) / 1000.0;
+    } else if (options.path == "tcp" || !options.token.empty() || !options.code.empty()) {
         control = std::make_unique<TcpConnection>(options.port);
-    if (!options.token.empty() || !options.code.empty())
-        authenticate(*control, options.deviceId, tokenFor(options));
+        if (!options.token.empty() || !options.code.empty())
+            authenticate(*control, options.deviceId, tokenFor(options));
+    }
     const auto count = std::size_t(options.rate * options.seconds);
     Json json;
     if (options.path == "tcp" || options.path == "ws") {
@@ -574,6 +625,8 @@ int latencyCommand(const Options& options) {
         fail("--path is tcp, udp or ws");
     }
     json.add("path", options.path);
+    if (exchangeUs >= 0)
+        json.add("exchange_us", exchangeUs);
     std::printf("%s\n", json.str().c_str());
     return 0;
 }
@@ -797,6 +850,12 @@ int main(int argc, char** argv) {
     try {
         XInitThreads();
         Options options = parse(argc, argv);
+        if (options.command == "pair" && options.path == "ws") {
+            const std::string secret =
+                TcpConnection::webSocket(options.port)->exchange(options.port, "pair", options.deviceId, options.code);
+            std::printf("{\"token\":\"%s\"}\n", secret.c_str());
+            return 0;
+        }
         if (options.command == "pair") {
             std::printf("{\"token\":\"%s\"}\n", pair(options.port, options.deviceId, options.code).c_str());
             return 0;

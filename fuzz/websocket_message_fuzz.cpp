@@ -1,17 +1,18 @@
 // SPDX-License-Identifier: MIT
-// WebSocket text messages into the transport as the browser page's listener hands them over, on two
+// WebSocket binary messages into the transport as the browser page's listener hands them over, on two
 // connections at once. The input is a script of messages, each running up to the next mark byte: 0x01
-// starts one on the first connection, 0x02 on the second, 0x03 ends the first connection and starts one on a
-// fresh connection in its place; the script begins with a message on the first connection.
+// starts one on the first connection, 0x02 on the second, 0x03 ends the second connection and starts one on
+// a fresh connection in its place; the script begins with a message on the second connection. The first
+// connection runs the exchange with its stored secret when it is first used, and each of its messages is the
+// plaintext of the next sealed frame, except after 0x04, which hands the message over unsealed. The second
+// connection gets the bytes as they are, into its exchange.
 //
-// Checked for every message: nothing reaches the input backend from a connection that has not
-// authenticated with a stored token; authentication succeeds exactly for a stored device and its token;
-// pairing succeeds only with the code; every reply is one JSON object and a line feed, one per pairing or
-// authentication request and none for anything else; a connection is closed once, at its 20th refusal
-// before authenticating or at once when its first line is an HTTP request line, and after that nothing it
-// sends has any effect.
+// Checked for every message: nothing reaches the input backend from the second connection (which never
+// learns the code or a secret), nor from the first once a frame failed to open; the first connection's
+// sealed moves arrive, once each, and nothing inside the channel is answered; the second connection is sent
+// at most one message of the exchange per message, and is closed once, with a close code of the exchange,
+// when what it sent is no next message of it; after that nothing it sends has any effect.
 #include "fuzz/fuzz_check.h"
-#include "platform/network/http_request.h"
 #include "protocol/utf8.h"
 #include "support/fakes.h"
 #include "transport/transport.h"
@@ -22,90 +23,59 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 
 namespace {
 
 using namespace vemdo;
 using namespace vemdo::testing;
 
-struct Peer {
-    std::shared_ptr<FakeConnection> connection;
-    // As the replies tell it.
-    bool authenticated = false;
-    int refusalsBeforeAuthentication = 0;
-    bool spoke = false;
-    bool refusedAsHttp = false;
-};
+constexpr std::string_view secret = "5f4dcc3b5aa765d61d8327deb882cf995f4dcc3b5aa765d61d8327deb882cf99";
 
 struct World : TransportFakes {
     World() {
         store.setData(SecurityManager::pairingCodeKey, R"({"code":"123456","timestamp":0.0})");
-        store.setData(SecurityManager::pairedDevicesKey,
-                      R"({"phone-1":"9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"})");
-        transport.emplace(Transport::Dependencies{security, injector, network, mainQueue, clock, strings, 0});
-        open(0);
-        open(1);
+        store.setData(SecurityManager::browserSecretsKey, R"({"page-1":")" + std::string(secret) + "\"}");
+        transport.emplace(Transport::Dependencies{security, injector, network, mainQueue, clock, random, strings, 0});
+        stranger = open();
     }
 
-    // One phone, as when a browser holds two pages open: the same address, once in its IPv6-mapped form.
-    void open(std::size_t slot) {
-        peers[slot] = Peer{std::make_shared<FakeConnection>(++lastId, slot == 0 ? "192.0.2.7" : "::ffff:192.0.2.7")};
-        transport->handleNewConnection(peers[slot].connection);
+    std::shared_ptr<FakeConnection> open() {
+        auto connection = std::make_shared<FakeConnection>(++lastId, "192.0.2.7", ConnectionKind::browserPage);
+        transport->handleNewConnection(connection);
+        return connection;
     }
 
-    void receive(Peer& peer, std::string_view message) {
-        std::string line(message);
-        std::replace(line.begin(), line.end(), '\n', ' ');
-        const std::optional<Packet> packet = isValidUtf8(line) ? Packet::decodeJson(line) : std::nullopt;
-        const SecurityManager::PairedDevices devices = security.loadPairedDevices();
-        const bool open = peer.connection->cancels == 0;
-        const bool http = !std::exchange(peer.spoke, true) && isHttpRequestLine(line);
-        peer.refusedAsHttp = peer.refusedAsHttp || http;
-        const std::size_t recorded = backend.records().size();
-        const std::size_t sent = peer.connection->sent.size();
-        // In receives of at most 4096 bytes, as the listener hands them over.
-        for (const std::string& piece : web::messageLinePieces(message, 4096))
-            transport->processReceivedData(peer.connection->id(), piece);
-
-        const std::size_t injected = backend.records().size() - recorded;
-        FUZZ_CHECK(injected == 0 || (peer.authenticated && open));
-        if (peer.authenticated && open && packet && packet->kind == Kind::move)
-            FUZZ_CHECK(injected == 1);
-        const bool answered =
-            open && !http && packet && (packet->kind == Kind::auth || packet->kind == Kind::pairRequest);
-        FUZZ_CHECK(peer.connection->sent.size() == sent + (answered ? 1 : 0));
-        if (answered) {
-            const std::string_view wire = peer.connection->sent.back();
-            FUZZ_CHECK(wire.find('\n') == wire.size() - 1);
-            const std::optional<Packet> reply = Packet::decodeJson(wire);
-            FUZZ_CHECK(reply && reply->encodeJson() == wire.substr(0, wire.size() - 1) && reply->success);
-            if (packet->kind == Kind::auth) {
-                const auto stored = devices.find(packet->deviceID.value_or(""));
-                const bool valid = stored != devices.end() && packet->token == stored->second;
-                FUZZ_CHECK(reply->kind == Kind::auth && *reply->success == valid);
-                peer.authenticated = peer.authenticated || valid;
-            } else {
-                FUZZ_CHECK(reply->kind == Kind::pairResponse &&
-                           (!*reply->success || (packet->pairingCode == "123456" && packet->deviceID && reply->token &&
-                                                 security.loadPairedDevices()[*packet->deviceID] == *reply->token)));
-            }
-            peer.refusalsBeforeAuthentication += !*reply->success && !peer.authenticated;
+    void sealed(std::string_view message, bool unsealed) {
+        // The exchange is the dearest step by far, so only scripts that use the channel pay for it.
+        if (!paired) {
+            paired = open();
+            channel = pageExchange(*transport, *paired, "secret", "page-1", secret);
+            FUZZ_CHECK(channel.has_value());
+            paired->sent.clear();
         }
-        FUZZ_CHECK(
-            peer.connection->cancels ==
-            (peer.refusalsBeforeAuthentication >= Transport::maxFailedAttemptsPerConnection || peer.refusedAsHttp));
+        const std::size_t recorded = backend.records().size();
+        const bool delivered = paired->cancels == 0 && !unsealed;
+        const std::optional<Packet> packet = isValidUtf8(message) ? Packet::decodeJson(message) : std::nullopt;
+        transport->processReceivedMessage(paired->id(),
+                                          unsealed ? message : textOf(channel->outgoing.seal(cpace::bytesOf(message))));
+        const std::size_t injected = backend.records().size() - recorded;
+        FUZZ_CHECK(paired->sent.empty() && paired->cancels == (delivered ? 0 : 1));
+        FUZZ_CHECK(injected == 0 || delivered);
+        FUZZ_CHECK(!delivered || !packet || packet->kind != Kind::move || injected == 1);
     }
 
-    // Held input is let go only when the last authenticated connection ends.
-    void end(std::size_t slot) {
-        const std::size_t recorded = backend.records().size();
-        transport->connectionEnded(peers[slot].connection->id());
-        FUZZ_CHECK(backend.records().size() == recorded || peers[slot].authenticated);
+    void raw(std::string_view message) {
+        const std::size_t recorded = backend.records().size(), sent = stranger->sent.size();
+        const bool open = stranger->cancels == 0;
+        transport->processReceivedMessage(stranger->id(), message);
+        FUZZ_CHECK(backend.records().size() == recorded);
+        FUZZ_CHECK(stranger->sent.size() == sent + (open && stranger->cancels == 0 ? 1 : 0));
+        FUZZ_CHECK(stranger->cancels == (stranger->refusal ? 1 : 0) && stranger->refusal.value_or(4000) - 4000u <= 5);
     }
 
     std::optional<Transport> transport;
-    Peer peers[2];
+    std::shared_ptr<FakeConnection> paired, stranger;
+    std::optional<SealedChannel> channel;
     ConnectionId lastId = 0;
 };
 
@@ -114,19 +84,22 @@ struct World : TransportFakes {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view script(reinterpret_cast<const char*>(data), size);
     World world;
-    for (std::size_t start = 0, slot = 0;;) {
-        const std::size_t mark = std::min(script.find_first_of("\x01\x02\x03", start), script.size());
-        world.receive(world.peers[slot], script.substr(start, mark - start));
-        if (mark == script.size())
+    char mark = '\x02';
+    for (std::size_t start = 0;;) {
+        const std::size_t end = std::min(script.find_first_of("\x01\x02\x03\x04", start), script.size());
+        const std::string_view message = script.substr(start, end - start);
+        if (mark == '\x01' || mark == '\x04')
+            world.sealed(message, mark == '\x04');
+        else
+            world.raw(message);
+        if (end == script.size())
             break;
-        if (script[mark] == '\x03') {
-            world.end(0);
-            world.open(0);
+        mark = script[end];
+        if (mark == '\x03') {
+            world.transport->connectionEnded(world.stranger->id());
+            world.stranger = world.open();
         }
-        slot = script[mark] == '\x02' ? 1 : 0;
-        start = mark + 1;
+        start = end + 1;
     }
-    world.end(0);
-    world.end(1);
     return 0;
 }

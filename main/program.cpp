@@ -82,6 +82,7 @@ Program::Program(const CommandLine& options, bool headless)
           .network = m_phoneListener,
           .mainQueue = m_mainQueue,
           .clock = m_clock,
+          .random = m_random,
           .strings = *m_strings,
           .requestedPort = options.port.value_or(0),
       }),

@@ -15,7 +15,7 @@ packages=(
     sway kwin-wayland xwayland qt6-wayland mutter pipewire python3-dbus python3-gi
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     iproute2 util-linux procps python3 trayer haskell-gtk-sni-tray-utils
-    qt6-websockets-dev libqrencode-dev zbar-tools chromium chromium-driver python3-selenium nodejs
+    qt6-websockets-dev libqrencode-dev zbar-tools chromium chromium-driver python3-selenium nodejs tcpdump
     file dpkg-dev lintian man-db
 )
 

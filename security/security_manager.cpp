@@ -16,6 +16,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 
 namespace vemdo {
 
@@ -124,6 +125,17 @@ std::optional<std::array<unsigned char, EVP_MAX_MD_SIZE>> sha256(std::string_vie
     return digest;
 }
 
+std::string hexText(std::span<const std::uint8_t> bytes) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(2 * bytes.size());
+    for (std::uint8_t byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 0x0F];
+    }
+    return text;
+}
+
 } // namespace
 
 std::string PairingCode::encodeJson() const {
@@ -192,51 +204,51 @@ std::optional<std::string> SecurityManager::currentPairingCode() const {
     return record->code;
 }
 
-bool SecurityManager::loadPairings() const {
-    if (m_pairingsLoaded)
+bool SecurityManager::loadPairings(PairingTable& table) const {
+    if (table.loaded)
         return true;
     // While nothing is stored the store is asked again next time, so that pairings stored by hand or by an
     // earlier run that could not be read yet are not forgotten.
-    const DefaultsStore::Read read = readStore(pairedDevicesKey);
+    const DefaultsStore::Read read = readStore(table.key);
     if (read.unavailable)
         return false;
     if (read.value) {
-        m_pairings = decodePairings(*read.value).value_or(PairingList{});
-        m_pairingsLoaded = true;
+        table.list = decodePairings(*read.value).value_or(PairingList{});
+        table.loaded = true;
     }
     return true;
 }
 
-const SecurityManager::PairingList& SecurityManager::pairings() const {
-    loadPairings();
-    return m_pairings;
+const SecurityManager::PairingList& SecurityManager::pairings(PairingTable& table) const {
+    loadPairings(table);
+    return table.list;
 }
 
 SecurityManager::PairedDevices SecurityManager::loadPairedDevices() const {
-    const PairingList& list = pairings();
+    const PairingList& list = pairings(m_phones);
     return PairedDevices(list.begin(), list.end());
 }
 
-bool SecurityManager::storePairings(PairingList list) {
+bool SecurityManager::storePairings(PairingTable& table, PairingList list) {
     auto json = encodePairings(list);
-    if (!json || !keepUnreadablePairedDevices() || !writeStore(pairedDevicesKey, *json))
+    if (!json || !keepUnreadablePairings(table) || !writeStore(table.key, *json))
         return false;
     // Taken over only once stored, so memory never holds a pairing that the next start would not find.
-    m_pairings = std::move(list);
-    m_pairingsLoaded = true;
+    table.list = std::move(list);
+    table.loaded = true;
     return true;
 }
 
 // A stored map that cannot be decoded reads as empty, so the next save would replace every earlier
 // pairing with the new one alone. The old bytes go under a key of their own first; if that fails, the
 // save is refused rather than losing them.
-bool SecurityManager::keepUnreadablePairedDevices() {
-    auto stored = m_store.data(pairedDevicesKey);
+bool SecurityManager::keepUnreadablePairings(const PairingTable& table) {
+    auto stored = m_store.data(table.key);
     if (!stored || decodePairings(*stored))
         return true;
     constexpr int maxKeptValues = 100;
     for (int n = 1; n <= maxKeptValues; ++n) {
-        std::string key(unreadablePairedDevicesKey);
+        std::string key(table.unreadableKey);
         if (n > 1)
             key += "." + std::to_string(n);
         auto kept = m_store.data(key);
@@ -259,14 +271,13 @@ std::string SecurityManager::generateToken(std::string_view deviceID) {
     // Only a broken crypto library gets here; an empty token never verifies (see validatePairing).
     if (!digest)
         return {};
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string token;
-    token.reserve(2 * length);
-    for (unsigned i = 0; i < length; ++i) {
-        token += digits[(*digest)[i] >> 4];
-        token += digits[(*digest)[i] & 0x0F];
-    }
-    return token;
+    return hexText({digest->data(), length});
+}
+
+std::string SecurityManager::generateSecret() {
+    std::array<std::uint8_t, 32> bytes{};
+    m_random.fill(bytes);
+    return hexText(bytes);
 }
 
 void SecurityManager::followCode(const std::optional<PairingCode>& current) {
@@ -287,42 +298,54 @@ bool SecurityManager::pairingStopped() {
     return m_wrongGuesses >= maxWrongGuessesPerCode;
 }
 
+std::optional<PairingCode> SecurityManager::followStoredCode(Verdict& verdict) {
+    // A code that cannot be read says nothing about the guess, and must not restart the count of wrong ones.
+    const DefaultsStore::Read read = readStore(pairingCodeKey);
+    verdict = read.unavailable ? Verdict::storeUnavailable : Verdict::refused;
+    if (read.unavailable)
+        return std::nullopt;
+    auto stored = codeIn(read);
+    followCode(stored);
+    return stored;
+}
+
 Verdict SecurityManager::validatePairing(std::string_view deviceID, std::string_view code) {
     if (deviceID.size() > maxDeviceIDBytes)
         return Verdict::refused;
-    // A code that cannot be read says nothing about the guess, and must not restart the count of wrong ones.
-    const DefaultsStore::Read read = readStore(pairingCodeKey);
-    if (read.unavailable)
-        return Verdict::storeUnavailable;
-    auto stored = codeIn(read);
-    followCode(stored);
+    Verdict verdict = Verdict::refused;
+    const auto stored = followStoredCode(verdict);
     if (!stored)
-        return Verdict::refused;
+        return verdict;
     if (stored->code != code) {
         ++m_wrongGuesses;
         return Verdict::refused;
     }
-    // Saving beside pairings that could not be read would replace every one of them with this one.
-    if (!loadPairings())
-        return Verdict::storeUnavailable;
     std::string token = generateToken(deviceID);
+    // Only a broken crypto library gets here; an empty token never verifies.
     if (token.empty())
         return Verdict::refused;
-    PairingList list = pairings();
+    return storePairing(m_phones, deviceID, std::move(token));
+}
+
+Verdict SecurityManager::storePairing(PairingTable& table, std::string_view deviceID, std::string credential) {
+    // Saving beside pairings that could not be read would replace every one of them with this one.
+    if (!loadPairings(table))
+        return Verdict::storeUnavailable;
+    PairingList list = pairings(table);
     std::erase_if(list, [deviceID](const auto& pairing) { return pairing.first == deviceID; });
     if (list.size() >= maxPairedDevices)
         list.erase(list.begin(), list.end() - static_cast<std::ptrdiff_t>(maxPairedDevices - 1));
-    list.emplace_back(std::string(deviceID), std::move(token));
-    // Answering success for a token that was never stored would leave the phone with nothing that
+    list.emplace_back(std::string(deviceID), std::move(credential));
+    // Answering success for a credential that was never stored would leave the device with nothing that
     // authenticates, so a failed write is a failed pairing.
-    return storePairings(std::move(list)) ? Verdict::accepted : Verdict::storeUnavailable;
+    return storePairings(table, std::move(list)) ? Verdict::accepted : Verdict::storeUnavailable;
 }
 
 Verdict SecurityManager::validateToken(std::string_view deviceID, std::string_view token) const {
     // Pairings that cannot be read are unknown, not absent: the phone's token may well be right.
-    if (!loadPairings())
+    if (!loadPairings(m_phones))
         return Verdict::storeUnavailable;
-    const PairingList& list = pairings();
+    const PairingList& list = pairings(m_phones);
     auto entry =
         std::find_if(list.begin(), list.end(), [deviceID](const auto& pairing) { return pairing.first == deviceID; });
     bool paired = entry != list.end();
@@ -338,6 +361,48 @@ Verdict SecurityManager::validateToken(std::string_view deviceID, std::string_vi
     bool digestsEqual = CRYPTO_memcmp(storedDigest->data(), presentedDigest->data(), storedLength) == 0;
     bool lengthsEqual = stored.size() == token.size();
     return (paired & digestsEqual & lengthsEqual) ? Verdict::accepted : Verdict::refused;
+}
+
+Verdict SecurityManager::pairingCodeForExchange(PairingCode& code) const {
+    const DefaultsStore::Read read = readStore(pairingCodeKey);
+    if (read.unavailable)
+        return Verdict::storeUnavailable;
+    auto stored = codeIn(read);
+    if (!stored)
+        return Verdict::refused;
+    code = std::move(*stored);
+    return Verdict::accepted;
+}
+
+Verdict SecurityManager::concludeBrowserPairing(std::string_view deviceID, const PairingCode& used, bool confirmed,
+                                                std::string& secret) {
+    if (deviceID.size() > maxDeviceIDBytes)
+        return Verdict::refused;
+    Verdict verdict = Verdict::refused;
+    const auto stored = followStoredCode(verdict);
+    if (!stored || *stored != used)
+        return verdict;
+    if (!confirmed) {
+        ++m_wrongGuesses;
+        return Verdict::refused;
+    }
+    std::string fresh = generateSecret();
+    verdict = storePairing(m_browsers, deviceID, fresh);
+    if (verdict == Verdict::accepted)
+        secret = std::move(fresh);
+    return verdict;
+}
+
+Verdict SecurityManager::browserSecret(std::string_view deviceID, std::string& secret) const {
+    if (!loadPairings(m_browsers))
+        return Verdict::storeUnavailable;
+    const PairingList& list = pairings(m_browsers);
+    auto entry =
+        std::find_if(list.begin(), list.end(), [deviceID](const auto& pairing) { return pairing.first == deviceID; });
+    if (entry == list.end())
+        return Verdict::refused;
+    secret = entry->second;
+    return Verdict::accepted;
 }
 
 bool SecurityManager::checkRateLimit(std::string_view deviceID, std::string_view source) {

@@ -33,7 +33,8 @@ struct PairingCode {
 // so nothing was decided about the code or token presented.
 enum class Verdict { accepted, refused, storeUnavailable };
 
-// Pairing code, paired devices with their tokens, and the limits on pairing attempts.
+// Pairing code, paired devices with their tokens, paired browsers with their secrets, and the limits on
+// pairing attempts.
 // Code generation runs on the main thread; everything else on the transport thread. The only shared
 // state is the defaults store, which is thread-safe; the paired-device map and the attempt counts are
 // kept in memory and touched by the transport thread alone.
@@ -47,6 +48,9 @@ public:
     static constexpr std::string_view pairingCodeKey = "com.vemdo.pairingCode";
     static constexpr std::string_view pairedDevicesKey = "com.vemdo.pairedDevices";
     static constexpr std::string_view unreadablePairedDevicesKey = "com.vemdo.pairedDevices.unreadable";
+    // The browser pages' secrets, kept apart from the phones' tokens with the same cap, order and care.
+    static constexpr std::string_view browserSecretsKey = "com.vemdo.browserSecrets";
+    static constexpr std::string_view unreadableBrowserSecretsKey = "com.vemdo.browserSecrets.unreadable";
     static constexpr int maxAttemptsPerMinute = 10;
     static constexpr double attemptWindowSeconds = 60;
     // Wrong guesses one code takes in total, from anyone; then pairing stops until a new code is made.
@@ -76,6 +80,17 @@ public:
     // Its time depends neither on the stored token nor on where the two differ.
     Verdict validateToken(std::string_view deviceID, std::string_view token) const;
 
+    // A browser proves the code by an exchange run with it, and whether it knew the code shows only at the
+    // end. The stored code to run it with; refused when none is stored.
+    Verdict pairingCodeForExchange(PairingCode& code) const;
+    // The end of that exchange, run with `used`: a wrong code counts as one wrong guess, as in
+    // validatePairing, while `used` is still the stored code (a guess at a replaced code tests nothing);
+    // a right one stores a fresh secret for the browser (64 lower-case hex digits) and puts it in `secret`.
+    Verdict concludeBrowserPairing(std::string_view deviceID, const PairingCode& used, bool confirmed,
+                                   std::string& secret);
+    // The browser's stored secret; refused when the browser has none.
+    Verdict browserSecret(std::string_view deviceID, std::string& secret) const;
+
     // A sliding window per device ID and one per network source (see Transport's networkSource), so that
     // rotating device IDs or addresses within one network does not lift the limit; refused as well while
     // pairingStopped(). Allowed only when everything allows, and then recorded in both windows; a refusal
@@ -92,22 +107,34 @@ public:
 
 private:
     using AttemptTable = std::unordered_map<std::string, std::deque<double>>;
+    // One stored map of paired devices, read at its first use and then kept in memory.
+    struct PairingTable {
+        std::string_view key;
+        std::string_view unreadableKey;
+        PairingList list;
+        bool loaded = false;
+    };
 
     // 64 lower-case hex digits; a fresh value on every call.
     std::string generateToken(std::string_view deviceID);
+    std::string generateSecret();
     // False when the store could not be read: the pairings are unknown, and are looked for again next time.
-    bool loadPairings() const;
-    const PairingList& pairings() const;
+    bool loadPairings(PairingTable& table) const;
+    const PairingList& pairings(PairingTable& table) const;
     DefaultsStore::Read readStore(std::string_view key) const;
     bool writeStore(std::string_view key, std::string_view value);
-    // Before replacing a stored value that cannot be decoded, keeps it under unreadablePairedDevicesKey (or
+    // Before replacing a stored value that cannot be decoded, keeps it under the table's unreadable key (or
     // that key with ".2", ".3", ... when taken), so that a damaged map is never silently lost.
-    bool storePairings(PairingList pairings);
+    bool storePairings(PairingTable& table, PairingList pairings);
+    // Adds (or renews) the device as paired most recently, forgetting the oldest beyond the cap.
+    Verdict storePairing(PairingTable& table, std::string_view deviceID, std::string credential);
+    // Reads the stored code and follows its count of wrong guesses; none with the verdict when none can be used.
+    std::optional<PairingCode> followStoredCode(Verdict& verdict);
     static std::optional<PairingCode> codeIn(const DefaultsStore::Read& read);
     std::optional<PairingCode> storedPairingCode() const;
     // Starts a fresh count of wrong guesses when the stored code is not the one counted so far.
     void followCode(const std::optional<PairingCode>& current);
-    bool keepUnreadablePairedDevices();
+    bool keepUnreadablePairings(const PairingTable& table);
     // Drops every recorded time at or before windowStart, and with it every entry left empty.
     void forgetAttemptsBefore(double windowStart);
 
@@ -116,9 +143,9 @@ private:
     RandomSource& m_random;
     AttemptTable m_connectionAttempts;
     AttemptTable m_addressAttempts;
-    // A cache filled at the first read, hence mutable.
-    mutable PairingList m_pairings;
-    mutable bool m_pairingsLoaded = false;
+    // Caches filled at the first read, hence mutable.
+    mutable PairingTable m_phones{pairedDevicesKey, unreadablePairedDevicesKey, {}, false};
+    mutable PairingTable m_browsers{browserSecretsKey, unreadableBrowserSecretsKey, {}, false};
     // The code (with the moment it was made, so that a new code with the same digits is a new code) whose
     // wrong guesses are being counted.
     std::optional<PairingCode> m_guessedCode;

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vemdo {
 
@@ -16,7 +17,8 @@ class TaskQueue;
 using ConnectionId = std::uint64_t;
 
 // Who can be at the other end: the phone app speaks the line protocol on the phone port and may send
-// datagrams; the browser page speaks it over a WebSocket and never sends a datagram.
+// datagrams; the browser page speaks it over a WebSocket, sealed after a password exchange (see
+// BrowserChannel), and never sends a datagram.
 enum class ConnectionKind { phoneApp, browserPage };
 
 // What a connection may hold unsent in the process: beyond it its peer is not reading, so the platform closes it
@@ -33,8 +35,11 @@ public:
     // The peer's IP address as text (for example "192.0.2.7" or "fe80::1").
     virtual std::string remoteAddress() const = 0;
     virtual ConnectionKind kind() const = 0;
-    // Queues bytes for writing; a failed write is neither reported nor retried. A connection whose unsent bytes
-    // pass maxUnsentBytes is closed at once, whatever queued them.
+    // What both ends see of the connection, bound into the browser page's exchange: the page's port and the
+    // Host it was loaded from.
+    virtual std::vector<std::string> channelBinding() const { return {}; }
+    // Queues bytes for writing (on a browser page's connection, one binary message); a failed write is neither reported
+    // nor retried. A connection whose unsent bytes pass maxUnsentBytes is closed at once, whatever queued them.
     virtual void send(std::string_view bytes) = 0;
     // Bytes given to send() that are still held by the process, not yet taken by the system: they grow
     // while the peer does not read.
@@ -42,6 +47,12 @@ public:
     // Closes the connection. Its end is reported later through NetworkEvents::connectionEnded, never from
     // inside this call.
     virtual void cancel() = 0;
+    // Closes with a code (4000–4999) and a reason the browser page shows; other connections just close.
+    virtual void refuse(std::uint16_t code, std::string_view reason) {
+        static_cast<void>(code);
+        static_cast<void>(reason);
+        cancel();
+    }
 };
 
 enum class ListenerState { setup, waiting, ready, failed, cancelled };
@@ -55,6 +66,8 @@ public:
     virtual void handleNewConnection(std::shared_ptr<Connection> connection) = 0;
     // One receive of 1 to 4096 bytes.
     virtual void processReceivedData(ConnectionId connection, std::string_view chunk) = 0;
+    // One whole binary message of a browser page's connection.
+    virtual void processReceivedMessage(ConnectionId connection, std::string_view message) = 0;
     // The connection failed, was cancelled, or the peer ended its stream. Reported once.
     virtual void connectionEnded(ConnectionId connection) = 0;
     // One UDP datagram (at most 16 bytes are delivered) and its sender's IP address as text.

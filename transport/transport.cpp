@@ -32,6 +32,10 @@ constexpr std::string_view invalidAuthText = "Geçersiz kimlik doğrulama";
 constexpr std::string_view invalidTokenText = "Geçersiz token";
 constexpr std::string_view authenticatedText = "Kimlik doğrulandı";
 
+std::string_view textOf(const Bytes& bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
 } // namespace
 
 std::string normalizedAddress(std::string_view address) {
@@ -152,9 +156,16 @@ void Transport::handleNewConnection(std::shared_ptr<Connection> connection) {
     const std::string remote = connection->remoteAddress();
     m_connections.push_back(id);
     const ConnectionKind kind = connection->kind();
-    m_receiveBuffers.insert_or_assign(id, ConnectionState{std::move(connection), LineFramer{},
-                                                          normalizedAddress(remote), networkSource(remote), kind});
+    auto [it, added] = m_receiveBuffers.insert_or_assign(
+        id, ConnectionState{std::move(connection), LineFramer{}, normalizedAddress(remote), networkSource(remote), kind,
+                            0, false, false, nullptr});
     updateConnectedClients();
+    ConnectionState& state = it->second;
+    if (kind == ConnectionKind::browserPage) {
+        state.browser = std::make_unique<BrowserChannel>(m_deps.security, m_deps.random,
+                                                         state.connection->channelBinding(), state.source);
+        state.connection->send(textOf(state.browser->hello()));
+    }
     closeUnauthenticatedBeyondLimit();
 }
 
@@ -193,11 +204,14 @@ void Transport::closeUnauthenticatedBeyondLimit() {
     close(*busiest->oldest);
 }
 
-void Transport::close(ConnectionState& state) {
+void Transport::close(ConnectionState& state, std::optional<Refusal> refusal) {
     if (state.closing)
         return;
     state.closing = true;
-    state.connection->cancel();
+    if (refusal)
+        state.connection->refuse(static_cast<std::uint16_t>(*refusal), refusalReason(*refusal));
+    else
+        state.connection->cancel();
 }
 
 void Transport::processReceivedData(ConnectionId connection, std::string_view chunk) {
@@ -215,13 +229,55 @@ void Transport::processReceivedData(ConnectionId connection, std::string_view ch
             close(state);
             return;
         }
-        if (line.empty() || !isValidUtf8(line))
-            continue;
-        if (auto packet = Packet::decodeJson(line))
-            dispatch(*packet, state);
+        dispatchLine(line, state);
     }
     if (state.framer.overflowed())
         close(state);
+}
+
+void Transport::dispatchLine(std::string_view line, ConnectionState& state) {
+    if (line.empty() || !isValidUtf8(line))
+        return;
+    if (auto packet = Packet::decodeJson(line))
+        dispatch(*packet, state);
+}
+
+void Transport::processReceivedMessage(ConnectionId connection, std::string_view message) {
+    auto it = m_receiveBuffers.find(connection);
+    if (it == m_receiveBuffers.end() || it->second.closing)
+        return;
+    ConnectionState& state = it->second;
+    if (!state.browser) {
+        close(state);
+        return;
+    }
+    if (!state.browser->established()) {
+        exchange(message, state);
+        return;
+    }
+    const auto text = state.browser->open(cpace::bytesOf(message));
+    // A frame altered, repeated or left out: nothing after it can be trusted.
+    if (!text) {
+        close(state);
+        return;
+    }
+    dispatchLine(*text, state);
+}
+
+void Transport::exchange(std::string_view message, ConnectionState& state) {
+    BrowserChannel::Step step = state.browser->exchange(cpace::bytesOf(message));
+    publishSecurityState();
+    if (step.refusal) {
+        close(state, step.refusal);
+        return;
+    }
+    state.connection->send(textOf(step.reply));
+    if (!step.established)
+        return;
+    m_authenticatedConnections.insert(state.connection->id());
+    if (step.secret)
+        sendPairResponse(true, m_deps.strings.text("pairing.success_message", "Paired successfully"),
+                         std::move(step.secret), state);
 }
 
 void Transport::connectionEnded(ConnectionId connection) {
@@ -254,6 +310,9 @@ bool Transport::addressUnlocksDatagrams(std::string_view address) const {
 }
 
 void Transport::dispatch(const Packet& packet, ConnectionState& state) {
+    // A browser page pairs and authenticates by its exchange alone, never by a message.
+    if (state.browser && (packet.kind == Kind::auth || packet.kind == Kind::pairRequest))
+        return;
     switch (packet.kind) {
     case Kind::auth:
         handleAuth(packet, state);
@@ -350,7 +409,9 @@ void Transport::sendAuthResponse(bool success, std::string message, ConnectionSt
 
 void Transport::send(const Packet& reply, ConnectionState& to) {
     std::optional<std::string> json = reply.encodeJson();
-    if (json) {
+    if (json && to.browser) {
+        to.connection->send(textOf(to.browser->seal(*json)));
+    } else if (json) {
         json->push_back('\n');
         to.connection->send(*json);
     }

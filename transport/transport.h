@@ -2,6 +2,7 @@
 #pragma once
 
 #include "protocol/packet.h"
+#include "transport/browser_channel.h"
 #include "transport/line_framer.h"
 #include "transport/network.h"
 
@@ -17,6 +18,7 @@ namespace vemdo {
 
 class InputInjector;
 class Clock;
+class RandomSource;
 class SecurityManager;
 class StringTable;
 class TaskQueue;
@@ -35,6 +37,8 @@ public:
         NetworkPlatform& network;
         TaskQueue& mainQueue;
         const Clock& clock;
+        // For the browser pages' exchanges.
+        RandomSource& random;
         const StringTable& strings;
         // 0 lets the system choose.
         std::uint16_t requestedPort = 0;
@@ -71,6 +75,7 @@ public:
     void listenerStateChanged(ListenerState state, std::optional<std::uint16_t> port) override;
     void handleNewConnection(std::shared_ptr<Connection> connection) override;
     void processReceivedData(ConnectionId connection, std::string_view chunk) override;
+    void processReceivedMessage(ConnectionId connection, std::string_view message) override;
     void connectionEnded(ConnectionId connection) override;
     void handleDatagram(std::span<const std::uint8_t> bytes, std::string_view senderAddress) override;
 
@@ -87,19 +92,24 @@ private:
         bool readLine = false;
         // Already told to close: its end is reported later, and until then it no longer counts or reads.
         bool closing = false;
+        // A browser page's: its exchange, then its sealed frames.
+        std::unique_ptr<BrowserChannel> browser;
     };
 
     void startUDPListener();
     // One line on standard output: the localized text, ": ", the platform's description.
     void reportListenerError(std::string_view key, std::string_view defaultText, std::string_view error) const;
     void dispatch(const Packet& packet, ConnectionState& state);
+    // One JSON message: a line of the phone app, or what a browser page's sealed frame holds.
+    void dispatchLine(std::string_view line, ConnectionState& state);
+    void exchange(std::string_view message, ConnectionState& state);
     void handlePairRequest(const Packet& packet, ConnectionState& state);
     void handleAuth(const Packet& packet, ConnectionState& state);
     void sendPairResponse(bool success, std::string message, std::optional<std::string> token, ConnectionState& to);
     void sendAuthResponse(bool success, std::string message, ConnectionState& to);
     void send(const Packet& reply, ConnectionState& to);
     void closeUnauthenticatedBeyondLimit();
-    void close(ConnectionState& state);
+    void close(ConnectionState& state, std::optional<Refusal> refusal = std::nullopt);
     // Tells the main thread what changed of the code's guesses and of the store's health.
     void publishSecurityState();
     void sendStoreUnavailable(Kind reply, ConnectionState& to);

@@ -296,14 +296,4 @@ std::string_view contentTypeFor(std::string_view path) {
     return "application/octet-stream";
 }
 
-std::vector<std::string> messageLinePieces(std::string_view message, std::size_t pieceBytes) {
-    std::string line(message);
-    std::replace(line.begin(), line.end(), '\n', ' ');
-    line.push_back('\n');
-    std::vector<std::string> pieces;
-    for (std::size_t at = 0; at < line.size(); at += pieceBytes)
-        pieces.push_back(line.substr(at, pieceBytes));
-    return pieces;
-}
-
 } // namespace vemdo::web

@@ -89,9 +89,4 @@ std::string httpResponse(Route route, std::string_view contentType, std::string_
 // The Content-Type of a page file by its extension.
 std::string_view contentTypeFor(std::string_view path);
 
-// A WebSocket text message (UTF-8) as the transport reads it: one line, handed over in pieces of at most
-// `pieceBytes`. A raw line feed can only be white space between JSON tokens (controls are invalid inside
-// strings), so a space stands in for it and the message stays one line.
-std::vector<std::string> messageLinePieces(std::string_view message, std::size_t pieceBytes);
-
 } // namespace vemdo::web

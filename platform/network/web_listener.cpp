@@ -93,8 +93,6 @@ private:
 
 namespace {
 
-// The transport reads at most this much per receive; a message is handed over in pieces of this size.
-constexpr std::size_t maxChunkBytes = 4096;
 // What a WebSocket reads from its socket at a time: whole frames of the largest size fit.
 constexpr qint64 webSocketReadBytes = 4 * WebListener::maxMessageBytes;
 
@@ -106,22 +104,29 @@ template <typename Socket> void abortAfterGrace(FixedDelay& grace, Socket* socke
     grace.after(socket, [socket] { socket->abort(); });
 }
 
-// A WebSocket as one more connection of the transport: each reply line goes out as one text message.
+std::string peerKey(const QAbstractSocket& socket) {
+    return socket.peerAddress().toString().toStdString() + " " + std::to_string(socket.peerPort());
+}
+
+std::string peerKey(const QWebSocket& socket) {
+    return socket.peerAddress().toString().toStdString() + " " + std::to_string(socket.peerPort());
+}
+
+// A WebSocket as one more connection of the transport: whatever it sends goes out as one binary message.
 class WebSocketConnection final : public Connection {
 public:
-    WebSocketConnection(QWebSocket* socket, TaskQueue& queue, FixedDelay& grace)
+    WebSocketConnection(QWebSocket* socket, TaskQueue& queue, FixedDelay& grace, std::vector<std::string> binding)
         : m_id(newConnectionId()), m_socket(socket), m_queue(queue), m_grace(&grace),
-          m_address(socket->peerAddress().toString().toStdString()) {}
+          m_address(socket->peerAddress().toString().toStdString()), m_binding(std::move(binding)) {}
 
     ConnectionId id() const override { return m_id; }
     std::string remoteAddress() const override { return m_address; }
     ConnectionKind kind() const override { return ConnectionKind::browserPage; }
+    std::vector<std::string> channelBinding() const override { return m_binding; }
 
     void send(std::string_view bytes) override {
-        if (bytes.ends_with('\n'))
-            bytes.remove_suffix(1);
         if (QWebSocket* socket = m_socket.data(); socket && socket->state() == QAbstractSocket::ConnectedState)
-            socket->sendTextMessage(QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size())));
+            socket->sendBinaryMessage(QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())));
     }
 
     std::size_t unsentBytes() const override {
@@ -129,12 +134,14 @@ public:
         return socket ? static_cast<std::size_t>(socket->bytesToWrite()) : 0;
     }
 
-    void cancel() override {
+    void cancel() override { refuse(QWebSocketProtocol::CloseCodePolicyViolated, {}); }
+
+    void refuse(std::uint16_t code, std::string_view reason) override {
         // The end must be reported after this call returns, so the close runs as a later task.
-        m_queue.post([socket = m_socket, grace = m_grace] {
+        m_queue.post([socket = m_socket, grace = m_grace, code, reason = QString::fromUtf8(reason)] {
             if (!socket || !grace)
                 return;
-            socket->close(QWebSocketProtocol::CloseCodePolicyViolated);
+            socket->close(static_cast<QWebSocketProtocol::CloseCode>(code), reason);
             abortAfterGrace(*grace, socket.data());
         });
     }
@@ -145,6 +152,7 @@ private:
     TaskQueue& m_queue;
     QPointer<FixedDelay> m_grace;
     const std::string m_address;
+    const std::vector<std::string> m_binding;
 };
 
 } // namespace
@@ -256,7 +264,7 @@ void WebListener::inspect(PageSocket* socket) {
     }
     const web::Decision decision = web::routeRequest(head.request, localNames(port()), m_fileNames);
     if (decision.route == web::Route::upgrade) {
-        handOver(socket);
+        handOver(socket, head.request.header("host").value_or(""));
         return;
     }
     if (decision.route == web::Route::serveFile) {
@@ -280,8 +288,15 @@ void WebListener::answer(PageSocket* socket, const std::string& response) {
         abortAfterGrace(*m_closeGrace, socket);
 }
 
-void WebListener::handOver(PageSocket* socket) {
+void WebListener::handOver(PageSocket* socket, const std::string& host) {
     forget(socket);
+    // The page binds its exchange to the Host it used, which is the one checked here.
+    const std::string key = peerKey(*socket);
+    m_upgradeHosts[key] = {host, socket};
+    QObject::connect(socket, &QObject::destroyed, m_objects, [this, key, socket] {
+        if (auto it = m_upgradeHosts.find(key); it != m_upgradeHosts.end() && it->second.second == socket)
+            m_upgradeHosts.erase(it);
+    });
     // Frames and messages are bounded by the WebSocket layer from here on, what it may queue by the socket.
     socket->setReadBufferSize(webSocketReadBytes);
     socket->watchWrites();
@@ -295,17 +310,19 @@ void WebListener::join(QWebSocket* socket) {
     }
     socket->setMaxAllowedIncomingFrameSize(maxMessageBytes);
     socket->setMaxAllowedIncomingMessageSize(maxMessageBytes);
-    auto connection = std::make_shared<WebSocketConnection>(socket, m_queue, *m_closeGrace);
+    const auto host = m_upgradeHosts.extract(peerKey(*socket));
+    auto connection = std::make_shared<WebSocketConnection>(
+        socket, m_queue, *m_closeGrace,
+        std::vector<std::string>{std::to_string(port()), host.empty() ? std::string() : host.mapped().first});
     const ConnectionId id = connection->id();
     auto ended = std::make_shared<bool>(false);
-    QObject::connect(socket, &QWebSocket::textMessageReceived, socket, [this, id, ended](const QString& message) {
-        if (*ended)
-            return;
-        for (const std::string& piece : web::messageLinePieces(view(message.toUtf8()), maxChunkBytes)) {
-            if (*ended)
-                break;
-            m_events.processReceivedData(id, piece);
-        }
+    QObject::connect(socket, &QWebSocket::binaryMessageReceived, socket, [this, id, ended](const QByteArray& message) {
+        if (!*ended)
+            m_events.processReceivedMessage(id, view(message));
+    });
+    QObject::connect(socket, &QWebSocket::textMessageReceived, socket, [socket, grace = m_closeGrace] {
+        socket->close(QWebSocketProtocol::CloseCodeDatatypeNotSupported);
+        abortAfterGrace(*grace, socket);
     });
     QObject::connect(socket, &QWebSocket::disconnected, socket, [this, socket, id, ended] {
         if (*ended)

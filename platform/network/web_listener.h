@@ -27,7 +27,9 @@ class StreamListener;
 
 // The browser page's listener: plain HTTP for the page's files and, at /ws, WebSocket connections that
 // join the transport through the same NetworkEvents calls as its TCP connections, so the transport's gate,
-// limits and count apply to them unchanged. Each text message reaches the transport as one line.
+// limits and count apply to them unchanged. Each binary message reaches the transport whole, and what the
+// transport sends goes out as one binary message; the page sends nothing else, so a text message closes
+// its WebSocket.
 //
 // Lives on the transport thread: it is made there, and every call and every event happens there.
 class WebListener {
@@ -67,7 +69,7 @@ private:
     void admit(int fd, const std::string& address);
     void inspect(PageSocket* socket);
     void answer(PageSocket* socket, const std::string& response);
-    void handOver(PageSocket* socket);
+    void handOver(PageSocket* socket, const std::string& host);
     void join(QWebSocket* socket);
     bool forget(PageSocket* socket);
 
@@ -85,6 +87,9 @@ private:
     QWebSocketServer* m_webSockets = nullptr;
     // Sockets whose request is still being read.
     PeerBudget m_pending{maxPendingRequests};
+    // The Host of each WebSocket request handed to the WebSocket layer, by the peer's address and port, until
+    // its WebSocket joins.
+    std::map<std::string, std::pair<std::string, const PageSocket*>> m_upgradeHosts;
 };
 
 } // namespace vemdo::platform

@@ -4,7 +4,7 @@
 
 import {GestureTracker, LEFT, RIGHT} from "./gestures.js";
 import {attachKeyboard, keyPress, keys, shortcut} from "./keyboard.js";
-import {Session} from "./session.js";
+import {Session, memoryStorage} from "./session.js";
 import {pickTexts} from "./strings.js";
 
 const $ = (id) => document.getElementById(id);
@@ -25,19 +25,14 @@ function codeFromAddress() {
     return match ? match[1] : null;
 }
 
-// Private browsing may refuse storage; the page then works until it is closed.
+// Private browsing may refuse storage.
 function openStorage() {
     try {
         localStorage.setItem("vemdo.probe", "1");
         localStorage.removeItem("vemdo.probe");
         return localStorage;
     } catch {
-        const values = new Map();
-        return {
-            getItem: (key) => (values.has(key) ? values.get(key) : null),
-            setItem: (key, value) => values.set(key, String(value)),
-            removeItem: (key) => values.delete(key),
-        };
+        return memoryStorage();
     }
 }
 
@@ -46,8 +41,8 @@ const storage = openStorage();
 function render(state) {
     document.body.dataset.state = state.name;
     $("status-text").textContent = texts[state.name].replace("{seconds}", String(state.seconds ?? ""));
-    // A browser that holds a token shows the trackpad while it (re)connects; one without asks for a code.
-    const paired = storage.getItem("vemdo.token") !== null;
+    // A paired browser shows the trackpad while it (re)connects; one not paired asks for a code.
+    const paired = session.paired();
     const asking = state.name === "needsCode" || state.name === "pairing" || (!paired && state.name !== "ready");
     document.body.classList.toggle("show-pair", asking);
     document.body.classList.toggle("show-pad", !asking);
@@ -64,6 +59,7 @@ const session = new Session({
     setTimer: (task, ms) => setTimeout(task, ms),
     clearTimer: (handle) => clearTimeout(handle),
     onState: render,
+    binding: [location.port || "80", location.host],
 });
 
 const sendAll = (messages) => {

@@ -3,15 +3,23 @@
 """A phone's browser as the trackpad: Debian's headless Chromium, emulating a phone, against the real server
 on Xvfb in a private network where the server has a LAN address, so the page runs over plain HTTP outside
 a secure context, as on a real network. Touches and the phone keyboard's composition go in through the
-DevTools protocol; what they do is read back from the X server."""
+DevTools protocol; what they do is read back from the X server. Meanwhile tcpdump records the page's port,
+and what it recorded is searched and replayed. (The page's session module in Node against the real server:
+server_gate_test.py.)"""
 
 import os
+import pathlib
 import re
+import signal
+import struct
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from harness import WEB_PORT, _die_with_parent, listening_ports, main, step, wait_for  # noqa: E402
+from harness import (WEB_PORT, Browser, _die_with_parent, frames, listening_ports, main, step,  # noqa: E402
+                     wait_for, websocket_frame)
+
+TYPED = "Héllo wörld € 😀"
 
 LAN = "10.77.0.1"
 
@@ -102,6 +110,29 @@ class Page:
         self.touch("touchEnd")
 
 
+def tcp_connections(capture):
+    """Each TCP connection to the page's port in a pcap file of lo, in the order they opened (a port may serve
+    one after another), as [what the client sent, what it was sent]; on lo nothing is sent twice."""
+    data, at, connections, open_ = pathlib.Path(capture).read_bytes(), 24, [], {}
+    while at + 16 <= len(data):
+        size = struct.unpack("<I", data[at + 8:at + 12])[0]
+        ip, at = data[at + 16 + 14:at + 16 + size], at + 16 + size
+        tcp = ip[(ip[0] & 15) * 4:struct.unpack("!H", ip[2:4])[0]]
+        source, destination = struct.unpack("!HH", tcp[:4])
+        port = source if destination == WEB_PORT else destination
+        if tcp[13] == 0x02 or port not in open_:  # a SYN alone opens a connection
+            open_[port] = [bytearray(), bytearray()]
+            connections.append(open_[port])
+        open_[port][destination != WEB_PORT] += tcp[(tcp[12] >> 4) * 4:]
+    return connections
+
+
+def messages(connection):
+    """(opcode, payload) of each WebSocket frame the client sent after its HTTP head, unmasked, then of each frame
+    it was sent."""
+    return [frame[:2] for way in connection for frame in frames(bytes(way[way.index(b"\r\n\r\n") + 4:]))]
+
+
 def key_presses(recorder, since):
     """(keysym, modifier state) of each key press recorded after `since`."""
     presses = [line.split() for line in recorder.out[since:] if line.startswith("key press")]
@@ -122,6 +153,9 @@ def scenario(h):
     assert link[0] == f"Connect with a Browser: {url}", link
     assert decode_terminal_qr(h, link[1:-1]) == url
 
+    capture = h.path("page.pcap")
+    tcpdump = h.spawn(["tcpdump", "-i", "lo", "--immediate-mode", "-U", "-w", capture, "tcp", "port", str(WEB_PORT)])
+    tcpdump.wait_line(r"tcpdump: listening on lo.*", stream="err")
     driver = chromium(h)
     try:
         page = Page(driver)
@@ -129,7 +163,7 @@ def scenario(h):
         driver.get(url)
         page.wait_state("ready")
         assert page.js("return [isSecureContext, location.href]") == [False, f"http://{LAN}:{WEB_PORT}/"]
-        assert re.fullmatch(r"[0-9a-f]{64}", page.js("return localStorage.getItem('vemdo.token')"))
+        assert re.fullmatch(r"[0-9a-f]{64}", secret := page.js("return localStorage.getItem('vemdo.secret')"))
         server.wait_status(lambda s: s.clients == 1, "the browser counted as a device")
         surface = page.center("surface")
 
@@ -173,23 +207,64 @@ def scenario(h):
         page.js("document.querySelector('[data-shortcut=c]').click()")
         wait_for(lambda: (0x63, 0x4) in key_presses(recorder, since), "Control+C")
 
-        step("typing through a phone keyboard's composition, accents and an emoji")
+        step("typing through a phone keyboard's composition, accents, a euro sign and an emoji")
         since = len(recorder.out)
         page.js("document.getElementById('typing').focus()")
-        for partial in ("ğ", "ğü", "ğüş"):
+        for partial in ("H", "Hé", "Hél"):
             driver.execute_cdp_cmd("Input.imeSetComposition",
                                    {"text": partial, "selectionStart": len(partial), "selectionEnd": len(partial)})
-        for committed in ("ğüş", " ", "😀"):
+        for committed in ("Héllo", " wörld € ", "😀"):
             driver.execute_cdp_cmd("Input.insertText", {"text": committed})
-        wait_for(lambda: recorder.text(since) == "ğüş 😀", f"the typed text (so far {recorder.text(since)!r})")
+        wait_for(lambda: recorder.text(since) == TYPED, f"the typed text (so far {recorder.text(since)!r})")
         page.js("document.getElementById('typing').blur()")
         driver.save_screenshot(os.path.join(h.args.out_dir, "browser-page.png"))
 
-        step("a reload authenticates with the stored token")
+        step("a reload authenticates with the stored secret")
         driver.refresh()
         page.wait_state("ready")
         records_after(lambda: page.stroke([surface], -30, 0), lambda r: r and r[-1][0] == "motion",
                       "a move after the reload")
+
+        step("what tcpdump recorded holds neither the code, the secret, the typed text nor any JSON message")
+        # Stopped, tcpdump writes nothing more of what it holds: first the WebSocket after the reload must be written.
+        wait_for(lambda: len([c for c in tcp_connections(capture) if c[0][:7] == b"GET /ws"]) > 1, "both WebSockets")
+        tcpdump.stop(signal.SIGINT)
+        connections = tcp_connections(capture)
+        needles = (status.code.encode(), secret.encode(), bytes.fromhex(secret), TYPED.encode(), "wörld".encode())
+        assert not (found := [n for n in needles if any(n in way for c in connections for way in c)]), found
+        sockets = [connection for connection in connections if connection[0].startswith(b"GET /ws ")]
+        # Every message of ours names its kind and time; a sealed frame may start with any byte.
+        plain = [m for c in sockets for m in messages(c) if m[0] not in (2, 8) or b'"kind"' in m[1] or b'"time' in m[1]]
+        assert not plain, plain
+
+        step("the frames of the session after the reload, replayed on a new connection, authenticate nothing")
+        share, confirmation = [p for o, p in messages(sockets[-1]) if o == 2][:2]
+        replay = Browser(WEB_PORT, "127.0.0.1", host=f"{LAN}:{WEB_PORT}")
+        replay.tcp.sendall(websocket_frame(2, share) + websocket_frame(2, confirmation))
+        assert (answers := [type(replay.message()), replay.message()]) == [bytes, 4004], answers
+
+        step("a sealed frame with one byte altered closes the connection")
+        altered = Browser(WEB_PORT, "127.0.0.1")
+        assert altered.exchange("altered", code=status.code)["success"] is True
+        frame = bytearray.fromhex(altered.tell_page("input", '{"kind":"move","dx":1,"dy":0}', forward=False)[0][5:])
+        frame[3] ^= 1
+        altered.tcp.sendall(websocket_frame(2, bytes(frame)))
+        assert altered.message() == 1008
+
+        step("a wrong code is one of the network's ten attempts a minute: the eleventh is refused unanswered")
+        wrong = "100000" if status.code != "100000" else "100001"
+        closes = [Browser(WEB_PORT, "127.0.0.9").exchange(f"{n}", code=[wrong, status.code][n // 10]).get("close")
+                  for n in range(11)]
+        assert closes == [4001] * 10 + [4002], closes
+
+        step("typed by hand, a wrong code shows as wrong; the right one pairs")
+        page.js("localStorage.clear()")
+        driver.refresh()
+        page.wait_state("needsCode")
+        for code, shown in ((wrong, "That code did not work"), (status.code, "")):
+            page.js(f"document.getElementById('code').value = '{code}'; document.forms[0].requestSubmit()")
+            wait_for(lambda: page.js("return document.getElementById('pair-error').textContent").startswith(shown) and
+                     page.state() == ("needsCode" if shown else "ready"), f"the page after {code}")
 
         step("a page of another origin cannot open the WebSocket")
         h.spawn([sys.executable, "-m", "http.server", "8000", "--bind", LAN, "--directory", h.path("other", mode=0o755)])
@@ -206,5 +281,5 @@ def scenario(h):
 
 
 if __name__ == "__main__":
-    main({"browser": scenario}, ["Xvfb", "xdotool", "zbarimg", "chromium", "chromedriver", "setpriv"], "server",
-         "recorder", "out-dir")
+    main({"browser": scenario}, ["Xvfb", "xdotool", "zbarimg", "chromium", "chromedriver", "setpriv", "node",
+                                 "tcpdump"], "server", "recorder", "out-dir")

@@ -34,18 +34,20 @@ def sanitized(h):
 
 def start(h, **options):
     """The server with a phone and a browser paired and authenticated; returns the server, its port, the code,
-    the phone's token and a check that both still get answers on the connections they hold and on new ones."""
+    the phone's token and a check that both still get answers on new connections, and that the connections
+    they hold are still open (the page's sealed channel answers nothing, so the browser's answers a ping)."""
     server = h.server(**options)
     status = server.ready()
     port, code = status.port, status.code
     wait_for(lambda: WEB_PORT in listening_ports(), "the page's port")
     phone, browser = Phone(port, "127.0.0.1"), Browser(WEB_PORT, "127.0.0.2")
-    tokens = {"phone": phone.pair("phone", code)["token"], "browser": browser.pair("browser", code)["token"]}
+    tokens = {"phone": phone.pair("phone", code)["token"], "browser": browser.exchange("browser", code=code)["token"]}
 
     def both_work():
-        for name, connection in (("phone", phone), ("browser", browser)):
-            assert connection.auth(name, tokens[name])["success"] is True, name
-        assert Browser(WEB_PORT, "127.0.0.2").auth("browser", tokens["browser"])["success"] is True
+        assert phone.auth("phone", tokens["phone"])["success"] is True
+        browser.tcp.sendall(websocket_frame(9, b"alive"))
+        assert browser.message((10,)) == b"alive"
+        assert Browser(WEB_PORT, "127.0.0.2").exchange("browser", secret=tokens["browser"])["success"] is True
 
     both_work()
     return server, port, code, tokens["phone"], both_work
@@ -86,17 +88,14 @@ def summary(name, results):
 
 def pings(h):
     server, port, code, token, both_work = start(h)
-    step("a message of 64 KiB is read; one byte more closes the WebSocket, in one frame or in pieces")
-    pairing = json.dumps({"kind": "pairRequest", "timestamp": 1, "deviceID": "big", "pairingCode": "0"}).encode()
-    for pieces in (1, 17):
-        big = Browser(WEB_PORT, "127.0.0.3")
-        big.tcp.sendall(websocket_frame(1, pairing.ljust(65536)))
-        assert big.reply()["kind"] == "pairResponse"
-        size = -(-65537 // pieces)
-        big.tcp.sendall(b"".join(websocket_frame(0 if n else 1, b"x" * min(size, 65537 - n * size), n == pieces - 1)
+    step("a message of 64 KiB reaches the exchange (no share: 4000); one byte more closes the WebSocket (1009), in "
+         "one frame or in pieces; a text message closes it (1003)")
+    for pieces, size, opcode, code in ((1, 65536, 2, 4000), (17, 65536, 2, 4000), (1, 65537, 2, 1009),
+                                       (17, 65537, 2, 1009), (1, 40, 1, 1003)):
+        big, part = Browser(WEB_PORT, "127.0.0.3"), -(-size // pieces)
+        big.tcp.sendall(b"".join(websocket_frame(0 if n else opcode, b"x" * min(part, size - n * part), n == pieces - 1)
                                  for n in range(pieces)))
-        big._fill(lambda: len(big.buffer) >= 4)
-        assert big.buffer[0] == 0x88 and big.buffer[2:4] == (1009).to_bytes(2, "big"), big.buffer[:4]
+        assert big.message() == code, (pieces, size)
     before = resident_kib(server.popen.pid)
     step("a WebSocket that pings without reading is closed; the server grows by a few MiB at most")
     flooder = h.spawn([sys.executable, __file__, "pings", str(WEB_PORT), "0"])
@@ -301,4 +300,5 @@ if __name__ == "__main__":
     elif sys.argv[1] in ("pings", "connections", "page"):
         run_flood(*sys.argv[1:])
     else:
-        main({"pings": pings, "descriptors": descriptors, "page": page, "limits": limits}, ["prlimit"], "server")
+        main({"pings": pings, "descriptors": descriptors, "page": page, "limits": limits}, ["prlimit", "node"],
+             "server")

@@ -137,7 +137,7 @@ protected:
     platform::PhoneListener network{*queue, budget};
     platform::QtTaskQueue mainQueue{QCoreApplication::instance()};
     InputInjector injector{backend, monotonic};
-    Transport transport{{security, injector, network, mainQueue, clock, strings, 0}};
+    Transport transport{{security, injector, network, mainQueue, clock, random, strings, 0}};
     std::uint16_t port = 0;
 };
 

@@ -74,15 +74,19 @@ def scenario(h):
     phone.datagram_move(5, 0)
     arrives((X + 40, Y))
 
-    step("a browser's authentication unlocks no datagrams: one forged with its address moves nothing")
+    step("a browser (the page's session in Node) pairs; that unlocks no datagrams: one forged with its address "
+         "moves nothing; its moves arrive, and its text after it returns with its secret")
     browser = wait_for(lambda: WEB_PORT in listening_ports() and Browser(WEB_PORT, "127.0.0.6"), "the page's port")
-    assert browser.auth("phone-a", token)["success"] is True
+    secret = browser.exchange("browser-a", code=code)["token"]
     for _ in range(10):
         datagram_move(status.port, "127.0.0.6", 50, 50)
     phone.datagram_move(1, 0)
     arrives((X + 42, Y))
     browser.move(1, 0)
     arrives((X + 44, Y))
+    assert (returned := Browser(WEB_PORT, "127.0.0.6")).exchange("browser-a", secret=secret)["success"] is True
+    returned.send(kind="text", text="Héllo wörld € 😀")
+    wait_for(lambda: recorder.text() == "Héllo wörld € 😀", f"the browser's text (so far {recorder.text()!r})")
 
     phone.close()
 
@@ -113,4 +117,4 @@ def scenario(h):
 
 
 if __name__ == "__main__":
-    main({"gate": scenario}, ["Xvfb", "xdotool"], "server", "recorder")
+    main({"gate": scenario}, ["Xvfb", "xdotool", "node"], "server", "recorder")

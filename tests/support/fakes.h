@@ -10,6 +10,7 @@
 #include "injection/monotonic_clock.h"
 #include "security/clock.h"
 #include "security/defaults_store.h"
+#include "security/pake_exchange.h"
 #include "security/random_source.h"
 #include "security/security_manager.h"
 #include "transport/network.h"
@@ -176,6 +177,10 @@ struct FakeConnection final : Connection {
     void send(std::string_view bytes) override { sent.emplace_back(bytes); }
     std::size_t unsentBytes() const override { return unsent; }
     void cancel() override { ++cancels; }
+    void refuse(std::uint16_t code, std::string_view) override {
+        refusal = code;
+        ++cancels;
+    }
     ConnectionId connectionId;
     std::string address;
     ConnectionKind connectionKind;
@@ -183,7 +188,27 @@ struct FakeConnection final : Connection {
     // What the peer has left unread, as the test sets it.
     std::size_t unsent = 0;
     int cancels = 0;
+    std::optional<std::uint16_t> refusal;
 };
+
+inline std::string textOf(const Bytes& bytes) {
+    return {bytes.begin(), bytes.end()};
+}
+
+// The page's side of a browser connection, its messages handed to `server` as the listener hands them, from
+// the computer's hello (its first message) on: the exchange in `mode` ("pair" or "secret"). The sealed
+// channel, when the computer confirmed.
+inline std::optional<SealedChannel> pageExchange(NetworkEvents& server, FakeConnection& page, std::string_view mode,
+                                                 std::string_view device, std::string_view password) {
+    ScriptedRandomSource random({9, 41, 77, 180, 3, 250, 18});
+    PakeInitiator initiator(Bytes(password.begin(), password.end()), page.channelBinding(),
+                            cpace::lvCat({cpace::bytesOf(mode), cpace::bytesOf(device)}), random);
+    server.processReceivedMessage(page.id(), textOf(initiator.readHello(cpace::bytesOf(page.sent.at(0))).value()));
+    if (page.sent.size() < 2)
+        return std::nullopt;
+    server.processReceivedMessage(page.id(), textOf(initiator.readReply(cpace::bytesOf(page.sent[1])).value()));
+    return page.sent.size() > 2 ? initiator.readConfirmation(cpace::bytesOf(page.sent[2])) : std::nullopt;
+}
 
 // Listeners that exist only as records; the test plays the platform by calling the transport's events.
 class FakeNetwork final : public NetworkPlatform {

@@ -306,34 +306,73 @@ def websocket_frame(opcode, payload=b"", final=True):
     return bytes([0x80 * final | opcode]) + length + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
 
 
-class Browser(Phone):
-    """The page's WebSocket on /ws, opened with the Host and Origin the page sends from 127.0.0.1:port; each
-    message is one text frame, and replies are read from text frames (pongs are passed over)."""
+def frames(stream):
+    """(opcode, payload unmasked, where it ends) of each whole WebSocket frame at the start of stream."""
+    at, result = 0, []
+    while at + 2 <= len(stream):
+        opcode, masked, size, start = stream[at] & 15, stream[at + 1] & 128, stream[at + 1] & 127, at + 2
+        if size >= 126:
+            width = 2 if size == 126 else 8
+            size, start = int.from_bytes(stream[start:start + width], "big"), start + width
+        mask, start = (stream[start:start + 4], start + 4) if masked else (bytes(4), start)
+        if start + size > len(stream):
+            break
+        at = start + size
+        result.append((opcode, bytes(b ^ mask[i % 4] for i, b in enumerate(stream[start:at])), at))
+    return result
 
-    def __init__(self, port, source, receive_buffer=None):
+
+class Browser(Phone):
+    """The page's WebSocket on /ws, opened with the Host and Origin the page sends from 127.0.0.1:port (or
+    host). exchange() runs the page's own session over it (page_peer.mjs: session.js and pake.js in Node),
+    pairing with a code or returning with a secret, and returns {"success": bool, "token": the secret, "close":
+    the computer's close code}; send() then goes sealed through the page. Raw frames can be sent on self.tcp;
+    message() passes pongs over."""
+
+    def __init__(self, port, source, receive_buffer=None, host=None):
         super().__init__(port, source, receive_buffer)
-        host, key = f"127.0.0.1:{port}", base64.b64encode(os.urandom(16)).decode()
-        self.tcp.sendall(f"GET /ws HTTP/1.1\r\nHost: {host}\r\nOrigin: http://{host}\r\nUpgrade: websocket\r\n"
-                         f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
+        self.host, key = host or f"127.0.0.1:{port}", base64.b64encode(os.urandom(16)).decode()
+        self.tcp.sendall(f"GET /ws HTTP/1.1\r\nHost: {self.host}\r\nOrigin: http://{self.host}\r\n"
+                         f"Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: {key}\r\n"
+                         "Sec-WebSocket-Version: 13\r\n\r\n".encode())
         self._fill(lambda: b"\r\n\r\n" in self.buffer)
         head, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
         assert head.startswith(b"HTTP/1.1 101 "), head
+        self.page, self.hello = None, self.message()
 
-    def _take(self, count):
-        self._fill(lambda: len(self.buffer) >= count)
-        taken, self.buffer = self.buffer[:count], self.buffer[count:]
-        return taken
+    def message(self, opcodes=(2,)):
+        """The payload of the next frame with one of the opcodes; a close frame's code as an int."""
+        while True:
+            self._fill(lambda: frames(self.buffer))
+            opcode, payload, end = frames(self.buffer)[0]
+            self.buffer = self.buffer[end:]
+            if opcode == 8 or opcode in opcodes:
+                return int.from_bytes(payload[:2], "big") if opcode == 8 else payload
+
+    def tell_page(self, command, argument, forward=True):
+        """What the page does when told; the frames it sends go to the computer unless not forward."""
+        self.page.stdin.write(f"{command} {argument}\n")
+        self.page.stdin.flush()
+        events = list(iter(lambda: self.page.stdout.readline() or "done\n", "done\n"))
+        assert events and events[-1].startswith("secret "), "page_peer.mjs ended"
+        sent = [bytes.fromhex(event[5:]) for event in events if forward and event.startswith("send ")]
+        self.tcp.sendall(b"".join(websocket_frame(2, frame) for frame in sent))
+        return events
+
+    def exchange(self, device, code="-", secret=""):
+        self.page = subprocess.Popen(["node", os.path.join(os.path.dirname(os.path.abspath(__file__)), "page_peer.mjs"),
+                                      str(self.port), self.host, device, secret],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        events = self.tell_page("start", code) + self.tell_page("message", self.hello.hex())
+        while "state ready\n" not in events:
+            message = self.message()
+            if isinstance(message, int):
+                return {"success": False, "close": message}
+            events = self.tell_page("message", message.hex())
+        return {"success": True, "token": events[-1][7:].strip()}
 
     def send(self, **message):
-        self.tcp.sendall(websocket_frame(1, json.dumps({"timestamp": 1, **message}, ensure_ascii=False).encode()))
-
-    def reply(self):
-        while True:
-            first, size = self._take(2)
-            payload = self._take(struct.unpack("!H", self._take(2))[0] if size == 126 else size)
-            assert first & 0x0F != 8, "the server closed the WebSocket"
-            if first & 0x0F == 1:
-                return json.loads(payload)
+        self.tell_page("input", json.dumps(message, ensure_ascii=False))
 
 
 class Recorder(Process):

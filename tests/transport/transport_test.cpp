@@ -19,7 +19,8 @@ class TransportTest : public ::testing::Test, protected TransportFakes {
 protected:
     Transport& transport() {
         if (!m_transport)
-            m_transport.emplace(Transport::Dependencies{security, injector, network, mainQueue, clock, strings, 0});
+            m_transport.emplace(
+                Transport::Dependencies{security, injector, network, mainQueue, clock, random, strings, 0});
         return *m_transport;
     }
     FakeConnection& connect(std::string address = "192.0.2.7", ConnectionKind kind = ConnectionKind::phoneApp) {
@@ -158,15 +159,30 @@ TEST_F(TransportTest, PairingAttemptsAreLimitedPerNetworkWhateverTheDeviceID) {
     }
 }
 
-// A hundred wrong guesses from ten networks spend the code: even the right one is refused, and the menu is
+// A hundred wrong guesses from ten networks, by the app's lines and the page's exchanges alike, each counted
+// once against its network's ten a minute and once against the code: a network's eleventh attempt is refused
+// (a browser's before its share is answered), and after the hundredth even the right code is, and the menu is
 // told, until a new code is made; a paired phone goes on authenticating and moving.
 TEST_F(TransportTest, ACodeTakesAHundredWrongGuessesThenWaitsForANewOne) {
     FakeConnection& phone = authenticated();
+    // Each browser's close code and how many messages it was sent: a refused attempt gets no reply to its share.
+    std::vector<std::pair<std::optional<std::uint16_t>, std::size_t>> refusals, expected;
     for (int n = 0; n < 10; ++n) {
-        FakeConnection& guesser = connect("198.51.100." + std::to_string(n));
-        for (int attempt = 0; attempt < 10; ++attempt)
-            receive(guesser, pairLine(std::to_string(n * 10 + attempt), "000000"));
+        const std::string network = "198.51.100." + std::to_string(n);
+        FakeConnection& guesser = connect(network);
+        for (int attempt = 0; attempt <= 10; ++attempt) {
+            const std::string device = std::to_string(n * 11 + attempt);
+            if (n % 2 == 0) {
+                receive(guesser, pairLine(device, "000000"));
+                continue;
+            }
+            FakeConnection& page = connect(network, ConnectionKind::browserPage);
+            pageExchange(transport(), page, "pair", device, attempt < 10 ? "000000" : code());
+            refusals.emplace_back(page.refusal, page.sent.size());
+            expected.emplace_back(attempt < 10 ? 4001 : n < 9 ? 4002 : 4003, attempt < 10 ? 2 : 1);
+        }
     }
+    EXPECT_EQ(refusals, expected);
     FakeConnection& newcomer = connect("203.0.113.1");
     receive(newcomer, pairLine("newcomer", code()));
     receive(phone, authLine("phone-1", security.loadPairedDevices().at("phone-1")) + moveLine);
@@ -181,6 +197,38 @@ TEST_F(TransportTest, ACodeTakesAHundredWrongGuessesThenWaitsForANewOne) {
     EXPECT_EQ(replies(newcomer)[1].success, true);
     EXPECT_EQ(replies(phone).back().success, true);
     EXPECT_EQ(backend.records().size(), 1u);
+}
+
+// A browser pairs by the exchange over the code and is handed its secret sealed, kept apart from the phones'
+// tokens, and it returns by the same exchange with it (what it sends then: the fuzz target and
+// server_gate_test.py). Before the channel exists a refusal is a close code, and only what the page can show.
+TEST_F(TransportTest, ABrowserPairsAndReturnsByTheExchangeOrIsRefusedByCloseCodes) {
+    FakeConnection& pairing = connect("192.0.2.9", ConnectionKind::browserPage);
+    auto channel = pageExchange(transport(), pairing, "pair", "b", code());
+    ASSERT_TRUE(channel && pairing.sent.size() == 4);
+    const auto reply = Packet::decodeJson(textOf(channel->incoming.open(cpace::bytesOf(pairing.sent[3])).value()));
+    const std::string secret = reply.value().token.value_or("");
+    EXPECT_EQ(store.data(SecurityManager::browserSecretsKey), R"({"b":")" + secret + "\"}");
+    EXPECT_EQ(std::pair(secret.size(), security.loadPairedDevices().size()), std::pair(64ul, 0ul));
+    const std::tuple<std::string, std::string, std::string, bool, std::optional<std::uint16_t>> rows[] = {
+        // mode, device, password, store reads fail, close code
+        {"secret", "b", secret, false, std::nullopt},
+        {"secret", "b", "0", false, 4004},
+        {"secret", "unknown", "0", false, 4004},
+        {"other", "b", "0", false, 4000},
+        {"pair", "", code(), false, 4000},
+        {"pair", std::string(257, 'd'), code(), false, 4000},
+        {"pair", "c", code(), true, 4005},
+    };
+    for (const auto& [mode, device, password, failReads, refusal] : rows) {
+        store.failReads(failReads);
+        FakeConnection& page = connect("198.51.100.7", ConnectionKind::browserPage);
+        channel = pageExchange(transport(), page, mode, device, password);
+        EXPECT_EQ(std::tuple(page.refusal, page.cancels, channel.has_value()),
+                  std::tuple(refusal, refusal ? 1 : 0, !refusal))
+            << mode << device;
+    }
+    store.failReads(false);
 }
 
 // A peer that never reads, or only collects refusals, is closed; the refusal that closes it is still sent,
@@ -222,7 +270,7 @@ TEST_F(TransportTest, DatagramsNeedAnAuthenticatedConnectionFromTheirHost) {
     FakeConnection& phone = authenticated("::ffff:192.0.2.7");
     connect("192.0.2.8");
     // A browser never sends datagrams, so its address unlocks none.
-    authenticated("192.0.2.9", ConnectionKind::browserPage);
+    EXPECT_TRUE(pageExchange(transport(), connect("192.0.2.9", ConnectionKind::browserPage), "pair", "b", code()));
     transport().handleDatagram(move, "192.0.2.7");
     transport().handleDatagram(move, "192.0.2.8");
     transport().handleDatagram(move, "192.0.2.9");

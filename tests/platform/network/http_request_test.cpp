@@ -108,22 +108,5 @@ TEST(HttpRoutes, MethodsAndPaths) {
         EXPECT_EQ(route(row.method, row.target, row.headers), row.route) << row.method << " " << row.target;
 }
 
-TEST(WebSocketMessage, OneLineInBoundedPieces) {
-    using Pieces = std::vector<std::string>;
-    const struct {
-        std::string message;
-        std::size_t pieceBytes;
-        Pieces pieces;
-    } rows[] = {
-        {R"({"kind":"move"})", 4096, {"{\"kind\":\"move\"}\n"}},
-        {"{\n\"kind\":\n\"move\"}\n", 4096, {"{ \"kind\": \"move\"} \n"}},
-        {"", 4096, {"\n"}},
-        {"abcdefgh", 4, {"abcd", "efgh", "\n"}},
-        {"abcdefg", 4, {"abcd", "efg\n"}},
-    };
-    for (const auto& row : rows)
-        EXPECT_EQ(web::messageLinePieces(row.message, row.pieceBytes), row.pieces) << row.message;
-}
-
 } // namespace
 } // namespace vemdo::testing
