@@ -21,6 +21,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace vemdo {
@@ -59,6 +60,12 @@ bool uploadKeymap(zwp_virtual_keyboard_v1* keyboard, const std::string& text) {
     return written;
 }
 
+// wlroots 0.15 gives an axis source to the axis of the latest axis request only, and forgets it at each
+// frame (a frame whose two axes have different sources ends sway), so the source follows every request.
+void sourceFinger(zwlr_virtual_pointer_v1* pointer) {
+    zwlr_virtual_pointer_v1_axis_source(pointer, WL_POINTER_AXIS_SOURCE_FINGER);
+}
+
 } // namespace
 
 struct WlrootsInputBackend::Impl {
@@ -72,6 +79,8 @@ struct WlrootsInputBackend::Impl {
 
     double verticalRemainder = 0;
     double horizontalRemainder = 0;
+    // The axes scrolled since the last axis stop, vertical first.
+    bool scrolling[2] = {false, false};
 
     // The characters of the text keymap in key order; typingText while it, not the user's, is uploaded.
     std::vector<char32_t> textScalars;
@@ -272,21 +281,44 @@ bool WlrootsInputBackend::postScroll(const ScrollEvent& event) {
     Impl& m = *m_impl;
     if (!m.usable())
         return false;
-    // Our positive values scroll up and left; Wayland's scroll down and right.
-    const int vertical = -takeWheelClicks(m.verticalRemainder, event.vertical);
-    const int horizontal = -takeWheelClicks(m.horizontalRemainder, event.horizontal);
-    if (vertical == 0 && horizontal == 0)
+    if (event.vertical == 0 && event.horizontal == 0)
+        return true;
+    // By the pixel, as a touchpad scrolls; the whole wheel clicks the pixels add up to go along for programs
+    // that count clicks. Our positive values scroll up and left; Wayland's scroll down and right.
+    const std::uint32_t time = WaylandConnection::timestamp();
+    for (auto [axis, pixels, remainder] :
+         {std::tuple{WL_POINTER_AXIS_VERTICAL_SCROLL, event.vertical, &m.verticalRemainder},
+          std::tuple{WL_POINTER_AXIS_HORIZONTAL_SCROLL, event.horizontal, &m.horizontalRemainder}}) {
+        if (pixels == 0)
+            continue;
+        const int clicks = -takeWheelClicks(*remainder, pixels);
+        const wl_fixed_t value = wl_fixed_from_double(-double(pixels));
+        if (clicks != 0)
+            zwlr_virtual_pointer_v1_axis_discrete(m.pointer, time, axis, value, clicks);
+        else
+            zwlr_virtual_pointer_v1_axis(m.pointer, time, axis, value);
+        sourceFinger(m.pointer);
+        m.scrolling[axis] = true;
+    }
+    zwlr_virtual_pointer_v1_frame(m.pointer);
+    return m.connection->flush();
+}
+
+bool WlrootsInputBackend::postScrollEnd() {
+    Impl& m = *m_impl;
+    if (!m.usable())
+        return false;
+    if (!m.scrolling[0] && !m.scrolling[1])
         return true;
     const std::uint32_t time = WaylandConnection::timestamp();
-    zwlr_virtual_pointer_v1_axis_source(m.pointer, WL_POINTER_AXIS_SOURCE_WHEEL);
-    if (vertical != 0) {
-        zwlr_virtual_pointer_v1_axis_discrete(m.pointer, time, WL_POINTER_AXIS_VERTICAL_SCROLL,
-                                              wl_fixed_from_double(vertical * axisPerWheelClick), vertical);
+    for (std::uint32_t axis : {WL_POINTER_AXIS_VERTICAL_SCROLL, WL_POINTER_AXIS_HORIZONTAL_SCROLL}) {
+        if (m.scrolling[axis]) {
+            zwlr_virtual_pointer_v1_axis_stop(m.pointer, time, axis);
+            sourceFinger(m.pointer);
+        }
+        m.scrolling[axis] = false;
     }
-    if (horizontal != 0) {
-        zwlr_virtual_pointer_v1_axis_discrete(m.pointer, time, WL_POINTER_AXIS_HORIZONTAL_SCROLL,
-                                              wl_fixed_from_double(horizontal * axisPerWheelClick), horizontal);
-    }
+    m.verticalRemainder = m.horizontalRemainder = 0;
     zwlr_virtual_pointer_v1_frame(m.pointer);
     return m.connection->flush();
 }
