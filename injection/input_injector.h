@@ -36,7 +36,7 @@ public:
     // may have moved it with a real mouse meanwhile.
     static constexpr double pointerResyncInterval = 0.5;
     // Key events posted in one step at most; what arrives meanwhile waits for no more than one step.
-    static constexpr std::size_t keysPerStep = 64;
+    static constexpr std::size_t keysPerStep = 32;
     // The phone's scrolling has ended once it has paused this long.
     static constexpr std::chrono::milliseconds scrollEndDelay{120};
 

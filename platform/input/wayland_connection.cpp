@@ -63,6 +63,8 @@ struct WaylandConnection::Impl {
     std::list<Output> outputs;
 
     std::atomic<bool> broken = false;
+    // See backedUp(); set by flush() on the posting thread.
+    bool backedUp = false;
     std::thread eventThread;
     int wakeup[2] = {-1, -1};
 
@@ -388,9 +390,15 @@ bool WaylandConnection::flush() {
     if (!m.display || m.broken)
         return false;
     // A full socket (EAGAIN) keeps the requests queued; the event thread sends them when it can.
-    if (wl_display_flush(m.display) < 0 && errno != EAGAIN)
+    const bool sent = wl_display_flush(m.display) >= 0;
+    m.backedUp = !sent && errno == EAGAIN;
+    if (!sent && !m.backedUp)
         m.broken = true;
     return !m.broken;
+}
+
+bool WaylandConnection::backedUp() const {
+    return m_impl->backedUp;
 }
 
 std::vector<Rect> WaylandConnection::outputFrames() const {

@@ -164,27 +164,47 @@ struct WlrootsInputBackend::Impl {
         return true;
     }
 
-    // The key that types `scalar` in a text keymap that is now uploaded.
-    std::optional<std::uint16_t> textKey(char32_t scalar) {
-        auto it = std::find(textScalars.begin(), textScalars.end(), scalar);
-        bool known = it != textScalars.end();
-        if (!known) {
-            if (textScalars.size() >= textKeymapCapacity)
-                textScalars = baseTextScalars();
-            textScalars.push_back(scalar);
+    // Uploads a text keymap that holds the `wanted` characters, unless the one uploaded does: one upload for
+    // a whole run of text, since the compositor and every client compile each keymap they get. New
+    // characters are added to the ones it holds while there is room, else it starts afresh from the base
+    // characters. Returns how many of `wanted`, from the first, the keymap holds.
+    std::size_t loadText(const std::vector<char32_t>& wanted) {
+        auto holds = [](const std::vector<char32_t>& scalars, char32_t scalar) {
+            return std::find(scalars.begin(), scalars.end(), scalar) != scalars.end();
+        };
+        std::vector<char32_t> scalars = textScalars;
+        for (char32_t scalar : wanted) {
+            if (!holds(scalars, scalar))
+                scalars.push_back(scalar);
         }
-        if (!known || !typingText) {
-            if (!textKeysDown.empty() && !known) {
-                for (const auto& [down, code] : textKeysDown)
-                    key(code, false);
-                textKeysDown.clear();
+        if (scalars.size() > textKeymapCapacity) {
+            scalars = baseTextScalars();
+            for (auto it = wanted.begin(); it != wanted.end() && scalars.size() < textKeymapCapacity; ++it) {
+                if (!holds(scalars, *it))
+                    scalars.push_back(*it);
             }
-            if (!uploadKeymap(keyboard, keymapTypingScalars(textScalars)))
-                return std::nullopt;
+        }
+        if (scalars != textScalars || !typingText) {
+            // A text key still down would come up as another character.
+            for (const auto& [down, code] : textKeysDown)
+                key(code, false);
+            textKeysDown.clear();
+            if (!uploadKeymap(keyboard, keymapTypingScalars(scalars)))
+                return 0;
+            textScalars = std::move(scalars);
             typingText = true;
             // Text is typed without modifiers, whatever the user's keys hold.
             sendModifiers(true);
         }
+        return std::size_t(
+            std::find_if(wanted.begin(), wanted.end(), [&](char32_t c) { return !holds(textScalars, c); }) -
+            wanted.begin());
+    }
+
+    // The key that types `scalar` in the text keymap, uploading one that holds it when needed.
+    std::optional<std::uint16_t> textKey(char32_t scalar) {
+        if (loadText({scalar}) == 0)
+            return std::nullopt;
         auto index = std::find(textScalars.begin(), textScalars.end(), scalar) - textScalars.begin();
         return static_cast<std::uint16_t>(index + 1);
     }
@@ -321,6 +341,34 @@ bool WlrootsInputBackend::postScrollEnd() {
     m.verticalRemainder = m.horizontalRemainder = 0;
     zwlr_virtual_pointer_v1_frame(m.pointer);
     return m.connection->flush();
+}
+
+KeysReady WlrootsInputBackend::prepareKeys(std::span<const KeyEvent> keys) {
+    Impl& m = *m_impl;
+    if (!m.usable())
+        return {keys.size(), 0};
+    // A compositor busy compiling keymaps reads late: more keys wait rather than overfill the connection.
+    if (m.connection->flush() && m.connection->backedUp())
+        return {0, 0.005};
+    // Ordinary keys up to the next text, or the text up to the next ordinary key, which needs the user's
+    // keymap back.
+    if (!keys.empty() && !keys[0].unicode) {
+        auto text = std::find_if(keys.begin(), keys.end(), [](const KeyEvent& key) { return key.unicode; });
+        return {std::size_t(text - keys.begin()), 0};
+    }
+    std::vector<char32_t> wanted;
+    std::vector<std::size_t> ends;
+    std::size_t count = 0;
+    for (; count < keys.size() && keys[count].unicode; ++count) {
+        if (keys[count].down) {
+            wanted.push_back(*keys[count].unicode);
+            ends.push_back(count);
+        }
+    }
+    const std::size_t held = m.loadText(wanted);
+    if (held == 0) // no keymap could be handed over: posting fails as it comes
+        return {keys.size(), 0};
+    return {held < wanted.size() ? ends[held] : count, 0};
 }
 
 bool WlrootsInputBackend::postKey(const KeyEvent& event) {

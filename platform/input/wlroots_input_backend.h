@@ -39,6 +39,7 @@ public:
     bool postScroll(const ScrollEvent& event) override;
     bool postScrollEnd() override;
     bool postKey(const KeyEvent& event) override;
+    KeysReady prepareKeys(std::span<const KeyEvent> keys) override;
 
     // Whether a compositor offers what this backend needs.
     static bool suits(const WaylandConnection& connection);

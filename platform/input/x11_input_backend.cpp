@@ -312,7 +312,7 @@ struct X11InputBackend::Impl {
         if (held.count(spare.keycode))
             return spareKeycodeReuseDelay;
         if (spare.lastUsed <= confirmed)
-            return std::max(0.0, spareKeycodeReuseDelay - since);
+            return std::max(0.0, X11InputBackend::confirmedSpareReuseDelay - since);
         if (focusAnswers && pingSent > 0 && now - pingSent > X11InputBackend::pingTimeout)
             focusAnswers = false; // a program that hangs, or a focus that moved: time decides
         wantPing = wantPing || pingSent == 0 || pingSent < spare.lastUsed;

@@ -27,9 +27,11 @@ class X11InputBackend final : public InputBackend {
 public:
     // A spare keycode typed on is not mapped to another character, or emptied, for at least this long,
     // and for this many round trips to the server when that is longer: clients look a key up in the map
-    // only when they get around to reading its event.
+    // only when they get around to reading its event. Once the program typed into has answered a ping sent
+    // after the key, only the shorter delay holds, for what other processes (an input method) look up.
     static constexpr double spareKeycodeReuseDelay = 0.1;
     static constexpr double spareReuseRoundTrips = 50;
+    static constexpr double confirmedSpareReuseDelay = 0.05;
     // How long the program typed into may take to answer a ping before only time frees spares again, and
     // how often its answer is looked for.
     static constexpr double pingTimeout = 2;
