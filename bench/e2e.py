@@ -30,7 +30,7 @@ for folder in ("support", "integration"):
 import harness  # noqa: E402
 import hostile_test  # noqa: E402
 
-TIME_LIMIT_SECONDS = 480
+TIME_LIMIT_SECONDS = 600
 
 
 class Bench:
@@ -316,23 +316,30 @@ class Bench:
                     harness.wait_for(lambda: window.arrival("key", since, len(text)), "the text", 120)
                 return moved - start, window.typed(since)
 
-            waits = {}
-            for kind, letters in (("cjk", lambda r: "".join(chr(0x4E00 + 200 * r + i) for i in range(200))),
-                                  ("ascii", lambda r: "".join(chr(ord("a") + i % 26) for i in range(200)))):
-                plain = [send("")[0] for _ in range(reps)]
-                after = [send(letters(r))[0] for r in range(reps)]
-                waits[kind] = (statistics.median(after) - statistics.median(plain)) * 1e3
-            sample = "".join(chr(0x5000 + i) for i in range(1000))
-            since, start = len(window.out), time.monotonic()
-            phone.send(kind="text", text=sample)
-            harness.wait_for(lambda: window.arrival("key", since, 1000), "1000 characters", 120)
-            took, typed = window.arrival("key", since, 1000) - start, window.typed(since)
-            wrong = sum(a != b for a, b in zip(typed, sample)) + abs(len(typed) - len(sample))
-            exact = "exact" if wrong == 0 else f"{wrong} wrong"
-            print(f"   {desktop:<8} {waits['cjk']:>+11.0f} ms {waits['ascii']:>+13.0f} ms {took:>12.2f} s, {exact:>7}")
+            figures = ["-", "-", "-"]
+            try:
+                for column, letters in enumerate((lambda r: "".join(chr(0x4E00 + 200 * r + i) for i in range(200)),
+                                                  lambda r: "".join(chr(ord("a") + i % 26) for i in range(200)))):
+                    plain = [send("")[0] for _ in range(reps)]
+                    after = [send(letters(r))[0] for r in range(reps)]
+                    figures[column] = f"{(statistics.median(after) - statistics.median(plain)) * 1e3:+.0f} ms"
+                sample = "".join(chr(0x5000 + i) for i in range(1000))
+                since, start = len(window.out), time.monotonic()
+                phone.send(kind="text", text=sample)
+                # Done when the last key has arrived, or when nothing more has for 5 s.
+                harness.wait_for(lambda: window.arrival("key", since, 1000) or time.monotonic() - window.times[-1] > 5,
+                                 "1000 characters", 300)
+                end, typed = window.arrival("key", since, 1000), window.typed(since)
+                wrong = sum(a != b for a, b in zip(typed, sample)) + abs(len(typed) - len(sample))
+                figures[2] = (f"{end - start:.2f} s, " if end else "") + (f"{wrong} wrong" if wrong else "exact")
+            except AssertionError as error:
+                # libwayland gives up a connection whose requests the compositor does not read in time.
+                cut = any("Error sending request" in line for line in server.err)
+                print(f"   {desktop}: {'the connection to the compositor broke (its queue was full)' if cut else error}")
+            print(f"   {desktop:<8} {figures[0]:>14} {figures[1]:>16} {figures[2]:>24}")
             self.add(f"typing, {desktop}: a move sent after 200 CJK / 200 ASCII characters waits",
-                     f"{waits['cjk']:+.0f} ms / {waits['ascii']:+.0f} ms")
-            self.add(f"typing, {desktop}: 1000 distinct characters", f"{took:.2f} s, {exact}")
+                     f"{figures[0]} / {figures[1]}")
+            self.add(f"typing, {desktop}: 1000 distinct characters", figures[2])
             phone.close()
             self.h.forget(server)
             self.h.forget(window)

@@ -128,7 +128,8 @@ public:
 
     // Gets the first of `keys` ready to be posted (a text's characters onto keys of their own, say), as many
     // as it can without changing how a program still reading an earlier key reads it; those are then
-    // posted, in order, before the next call. The default: all of them, at once.
+    // posted, in order, before the next call. A key it can never post counts as ready (posting it fails).
+    // The default: all of them, at once.
     virtual KeysReady prepareKeys(std::span<const KeyEvent> keys) { return {keys.size(), 0}; }
     // Typing has paused: puts the user's keyboard back as it was, as far as that is safe now. Returns the
     // seconds after which to call again, 0 when nothing is left to put back.

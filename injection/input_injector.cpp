@@ -194,15 +194,14 @@ void InputInjector::typeWaitingKeys() {
             return;
         }
         std::vector<KeyEvent> run(m_waitingKeys.begin(),
-                                  m_waitingKeys.begin() +
-                                      std::ptrdiff_t(std::min(m_waitingKeys.size(), keysPerStep - posted)));
+                                  m_waitingKeys.begin() + std::ptrdiff_t(std::min(m_waitingKeys.size(), keysPrepared)));
         const KeysReady ready = m_backend.prepareKeys(run);
-        const std::size_t count = std::min(ready.count, run.size());
+        const std::size_t count = std::min({ready.count, run.size(), keysPerStep - posted});
         for (std::size_t i = 0; i < count; ++i)
             m_backend.postKey(run[i]);
         m_waitingKeys.erase(m_waitingKeys.begin(), m_waitingKeys.begin() + std::ptrdiff_t(count));
         posted += count;
-        if (count < run.size()) {
+        if (ready.count < run.size() && count == ready.count) {
             m_typingScheduled = true;
             later(ready.retryAfter, [](InputInjector& injector) { injector.typeWaitingKeys(); });
             return;
@@ -242,6 +241,8 @@ void InputInjector::typeText(const Packet& packet) {
     if (!packet.text || packet.text->empty())
         return;
     std::string_view text = *packet.text;
+    if (m_waitingKeys.size() + 2 * text.size() > maxWaitingKeys)
+        return;
     std::size_t index = 0;
     while (index < text.size()) {
         auto scalar = nextUtf8Scalar(text, index);

@@ -35,8 +35,14 @@ public:
     // After this long without pointer activity from us the real pointer is read again, because the user
     // may have moved it with a real mouse meanwhile.
     static constexpr double pointerResyncInterval = 0.5;
-    // Key events posted in one step at most; what arrives meanwhile waits for no more than one step.
+    // Key events posted in one step at most; what arrives meanwhile waits for no more than one step. The
+    // backend prepares up to `keysPrepared` at once, so that it can map many characters in one change.
     static constexpr std::size_t keysPerStep = 32;
+    static constexpr std::size_t keysPrepared = 16 * keysPerStep;
+    // Key events waiting at most, those of four of the longest texts a line holds: a text that would make
+    // more is dropped, so that a phone sending text faster than it can be typed cannot make the server's
+    // memory grow without bound.
+    static constexpr std::size_t maxWaitingKeys = 4 * 2 * 64 * 1024;
     // The phone's scrolling has ended once it has paused this long.
     static constexpr std::chrono::milliseconds scrollEndDelay{120};
 

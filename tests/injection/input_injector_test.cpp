@@ -144,6 +144,17 @@ TEST_F(InjectorTest, TypingGoesOnInStepsBesideMovesAndKeepsItsOrder) {
               (typed(std::u32string(InputInjector::keysPerStep / 2, U'x')) + Records{Point{104, 200}} + typed(U"xxx")));
 }
 
+// Text that waits is bounded: beyond four of the longest texts a line holds, more is dropped.
+TEST_F(InjectorTest, TextBeyondWhatMayWaitIsDropped) {
+    backend.keysAtOnce = 0;
+    for (int i = 0; i < 5; ++i)
+        injector.handle(text(std::string(64 * 1024, 'x')));
+    backend.keysAtOnce = SIZE_MAX;
+    while (queue.advance(50ms) > 0) {
+    }
+    EXPECT_EQ(backend.records().size(), InputInjector::maxWaitingKeys);
+}
+
 TEST_F(InjectorTest, CommandPutsControlOnTheKeysPressedWhileItIsHeld) {
     for (const Packet& p : {keyPacket("keyDown", 55), keyPacket("keyDown", 8), text("x"), keyPacket("keyUp", 8),
                             keyPacket("keyUp", 55), keyPacket("keyDown", 8)})
