@@ -336,7 +336,8 @@ class Bench:
             except AssertionError as error:
                 # libwayland gives up a connection whose requests the compositor does not read in time.
                 cut = any("Error sending request" in line for line in server.err)
-                print(f"   {desktop}: {'the connection to the compositor broke (its queue was full)' if cut else error}")
+                broke = "the connection to the compositor broke (its queue was full)"
+                print(f"   {desktop}: {broke if cut else error}")
             print(f"   {desktop:<8} {figures[0]:>14} {figures[1]:>16} {figures[2]:>24}")
             self.add(f"typing, {desktop}: a move sent after 200 CJK / 200 ASCII characters waits",
                      f"{figures[0]} / {figures[1]}")

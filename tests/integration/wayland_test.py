@@ -75,7 +75,8 @@ def sway(h):
     assert_backend_in_use(h, "wlroots")
     server = h.server()
 
-    step("from the top-left corner: a move, clicks, a drag, wheel up, down and right, text, Command-C")
+    step("from the top-left corner: a move, clicks, a drag, scrolls up, down and right, then by 20 pixels, text, "
+         "Command-C")
     at = phone(h, server, "move -5000 -5000\nmove 100 50\nclick\nclick right\ndown\nmove 30 20\nup\nscroll 0 60\n"
                f"scroll -60 -60\n{SCROLL_20}type {TEXT}\n{CONTROL_C}")
     assert server.blocks[-1].lines[-1] == "Input backend: wlroots", server.blocks[-1].lines
@@ -113,7 +114,8 @@ def kwin(h):
     refused.wait_line(r"Input Not Possible: KDE Plasma lets only installed programs send input\..*",
                       "err")
 
-    step("the installed program: pointer, buttons, wheel, keys; a character not on the layout is left out")
+    step("the installed program: pointer, buttons, scrolls by the pixel, keys; a character not on the layout is "
+         "left out")
     installed = h.spawn([os.path.join(prefix, "bin", "vemdo-trackpad"), "--headless"], env=h.server_env("installed"),
                         cls=Server)
     phone(h, installed, f"move 100 50\nmove 10 5\nclick\nclick right\nscroll 0 60\nscroll 0 -60\ntype Hé!\n{CONTROL_C}"
@@ -142,9 +144,10 @@ def gnome(h):
     assert_backend_in_use(h, "GNOME")
     server = h.server()
 
-    step("from the middle of the screen to a spot, clicks, wheel down and up, text with a character not on the layout, "
-         "Command-C; the portal beside mutter is not asked")
-    phone(h, server, f"move 100 50\nclick\nclick right\nscroll 0 60\nscroll 0 -60\n{SCROLL_20}type Hé!\n{CONTROL_C}type é\n")
+    step("from the middle of the screen to a spot, clicks, scrolls down, up and by 20 pixels, text with a character "
+         "not on the layout, Command-C; the portal beside mutter is not asked")
+    phone(h, server,
+          f"move 100 50\nclick\nclick right\nscroll 0 60\nscroll 0 -60\n{SCROLL_20}type Hé!\n{CONTROL_C}type é\n")
     wait_for(lambda: recorder.text() == "H!c", "the text and the plain C")
     assert moves(recorder)[-5:] == [("motion", 840, 460), ("button", 272, 1), ("button", 272, 0), ("button", 273, 1),
                                     ("button", 273, 0)], recorder.out
