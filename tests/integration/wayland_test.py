@@ -49,8 +49,10 @@ def assert_backend_in_use(h, name):
     assert line == f"Input backend in use here: {name}", line
 
 
-def left_out(server):
-    return [line for line in server.err if "left out" in line]
+def left_out(server, backend):
+    """The one warning of characters left out; its line is read beside the window's, so it is waited for."""
+    wait_for(lambda: any("left out" in line for line in server.err), "the warning")
+    return [line for line in server.err if "left out" in line] == [LEFT_OUT.format(backend)]
 
 
 def moves(recorder):
@@ -126,7 +128,7 @@ def kwin(h):
         ("button", 273, 0), ("axis", 0, -120), ("axis", 0, 120)], recorder.out
     assert recorder.events("key")[-6:] == CONTROL_C_KEYS, recorder.out
     assert_keys_released(recorder)
-    assert left_out(installed) == [LEFT_OUT.format("KWin")], installed.err
+    assert left_out(installed, "KWin"), installed.err
 
 
 def xwayland(h):
@@ -157,7 +159,7 @@ def gnome(h):
         ("axis", 0, -20), ("source", 1)], recorder.out
     assert recorder.events("key")[-6:] == CONTROL_C_KEYS, recorder.out
     assert_keys_released(recorder)
-    assert left_out(server) == [LEFT_OUT.format("GNOME")], server.err
+    assert left_out(server, "GNOME"), server.err
     assert calls() == [], calls()
 
 
@@ -191,7 +193,7 @@ def portal(h):
     wait_for(lambda: recorder.text() == "H!", "the text")
     assert moves(recorder)[-3:] == [("motion", 200, 100), ("button", 272, 1), ("button", 272, 0)], recorder.out
     assert recorder.events("axis") == [("axis", 0, -20)], recorder.out
-    assert left_out(server) == [LEFT_OUT.format("portal")], server.err
+    assert left_out(server, "portal"), server.err
     assert [(c["method"], c.get("options", {}).get("types")) for c in calls()] == [
         ("CreateSession", None), ("SelectDevices", 3), ("Start", None)], calls()
     assert "persist_mode" not in calls()[1]["options"] and stored_token(h) is None, calls()
