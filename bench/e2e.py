@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""End-to-end figures of the real server: latency, throughput and memory.
+"""End-to-end figures of the real server: latency, throughput, memory, and typing beside moves.
 
-    python3 bench/e2e.py BUILD_DIR [--quick] [--only latency|flood|hostile|memory]
+    python3 bench/e2e.py BUILD_DIR [--quick] [--only latency|flood|hostile|memory|typing]
 
 Runs inside a private network namespace (tests/support/harness.py): its own Xvfb, the real
 `vemdo-trackpad --headless` on a fresh configuration directory with no reachable system bus (so nothing is
 announced), bin/latency_driver as the phone and as the X-side stopwatch, and bin/floor_forwarder as the
-floor the server's datagram path is compared with. Every child is killed by PID when the run ends, also
+floor the server's datagram path is compared with; for typing, bin/x_event_recorder and, on a headless sway,
+bin/wayland_event_recorder as the window typed into. Every child is killed by PID when the run ends, also
 on failure. Prints its figures and, when VEMDO_BENCH_SUMMARY names a file, appends the headline figures to
 it as tab-separated rows for bench/run.sh's summary table. --quick shortens every phase (a smoke run).
 """
@@ -29,7 +30,7 @@ for folder in ("support", "integration"):
 import harness  # noqa: E402
 import hostile_test  # noqa: E402
 
-TIME_LIMIT_SECONDS = 480
+TIME_LIMIT_SECONDS = 600
 
 
 class Bench:
@@ -59,13 +60,15 @@ class Bench:
         return server, status
 
     def run(self):
-        with harness.Harness(argparse.Namespace(server=self.binary("vemdo-trackpad"))) as h:
+        with harness.Harness(argparse.Namespace(server=self.binary("vemdo-trackpad"),
+                                                recorder=self.binary("x_event_recorder"),
+                                                wayland_recorder=self.binary("wayland_event_recorder"))) as h:
             self.h = h
             # Wide enough for the latency driver's row of positions, which must never reach an edge.
             h.xvfb("-screen", "0", "1920x1080x24")
             xvfb = h.children[-1].popen
             for name, section in (("latency", lambda: self.latency_and_throughput(xvfb)), ("flood", self.flood),
-                                  ("hostile", self.hostile), ("memory", self.memory)):
+                                  ("hostile", self.hostile), ("memory", self.memory), ("typing", self.typing)):
                 if self.only in (None, name):
                     section()
 
@@ -278,8 +281,109 @@ class Bench:
                  f"{mib(first[1])} / {mib(last[1])} ({growth:+d} KiB)")
         self.h.forget(server)
 
+    # -- typing beside moves ---------------------------------------------------------------------------------
+
+    def typing(self):
+        """On X11 and on sway: how much later than a move alone a move arrives that is sent right after a text,
+        and how long 1000 distinct characters take to arrive, compared character for character."""
+        reps = 2 if self.quick else 5
+        print()
+        print(f"   a move sent right after a text, against a move alone: the extra wait from the send to the window's "
+              f"motion event (median of {reps}); 1000 distinct CJK characters, from the send to the last key's "
+              "arrival, compared with what was sent")
+        print(f"   {'desktop':<8} {'after 200 CJK':>14} {'after 200 ASCII':>16} {'1000 distinct':>24}")
+        for desktop in ("X11", "sway"):
+            if desktop == "sway":
+                if shutil.which("sway") is None:
+                    print("   sway: (not installed)")
+                    continue
+                self.h.sway((1280, 800))
+                window = self.h.recorder("typing", cls=TimedWaylandRecorder)
+                server = self.h.server("typing-sway", "--input", "wlroots")
+            else:
+                window = self.h.recorder(cls=TimedRecorder)
+                server = self.h.server("typing-x11")
+            status = server.ready()
+            token = harness.Phone(status.port, "127.0.0.1").pair("typing", status.code)["token"]
+            phone = harness.Phone(status.port, "127.0.0.1")
+            assert phone.auth("typing", token)["success"] is True
+            phone.move(1, 0)
+            harness.wait_for(lambda: any(l.split()[0] in ("motion", "enter") for l in window.out[1:]), "the pointer")
+
+            def send(text, step=[1]):
+                """The time from sending (text, then) a move to the window's motion; waits for the text too."""
+                since, step[0] = len(window.out), -step[0]
+                start = time.monotonic()
+                if text:
+                    phone.send(kind="text", text=text)
+                phone.move(5 * step[0], 0)
+                moved = harness.wait_for(lambda: window.arrival("motion", since, 1), "the move", 30)
+                if text:
+                    harness.wait_for(lambda: window.arrival("key", since, len(text)), "the text", 120)
+                return moved - start, window.typed(since)
+
+            figures = ["-", "-", "-"]
+            try:
+                # ASCII first: CJK is what may break the connection.
+                for column, letters in ((1, lambda r: "".join(chr(ord("a") + i % 26) for i in range(200))),
+                                        (0, lambda r: "".join(chr(0x4E00 + 200 * r + i) for i in range(200)))):
+                    plain = [send("")[0] for _ in range(reps)]
+                    after = [send(letters(r))[0] for r in range(reps)]
+                    figures[column] = f"{(statistics.median(after) - statistics.median(plain)) * 1e3:+.0f} ms"
+                sample = "".join(chr(0x5000 + i) for i in range(1000))
+                since, start = len(window.out), time.monotonic()
+                phone.send(kind="text", text=sample)
+                # Done when the last key has arrived, or when nothing more has for 5 s.
+                harness.wait_for(lambda: window.arrival("key", since, 1000) or time.monotonic() - window.times[-1] > 5,
+                                 "1000 characters", 300)
+                end, typed = window.arrival("key", since, 1000), window.typed(since)
+                wrong = sum(a != b for a, b in zip(typed, sample)) + abs(len(typed) - len(sample))
+                figures[2] = (f"{end - start:.2f} s, " if end else "") + (f"{wrong} wrong" if wrong else "exact")
+            except AssertionError as error:
+                # libwayland gives up a connection whose requests the compositor does not read in time.
+                cut = any("Error sending request" in line for line in server.err)
+                broke = "the connection to the compositor broke (its queue was full)"
+                print(f"   {desktop}: {broke if cut else error}")
+            print(f"   {desktop:<8} {figures[0]:>14} {figures[1]:>16} {figures[2]:>24}")
+            self.add(f"typing, {desktop}: a move sent after 200 CJK / 200 ASCII characters waits",
+                     f"{figures[0]} / {figures[1]}")
+            self.add(f"typing, {desktop}: 1000 distinct characters", figures[2])
+            phone.close()
+            self.h.forget(server)
+            self.h.forget(window)
+
     def add(self, name, value):
         self.summary.append((name, value))
+
+
+class Timed:
+    """A recorder whose lines carry the time they arrived."""
+
+    def line_added(self, is_stdout, line):
+        if is_stdout:
+            self.times = getattr(self, "times", [])
+            self.times.append(time.monotonic())
+
+    def arrival(self, kind, since, count):
+        """When the count-th line of a kind (motion, or key release) arrived after line `since`; None before."""
+        seen = [i for i in range(since, len(self.times)) if self.is_kind(self.out[i], kind)]
+        return self.times[seen[count - 1]] if len(seen) >= count else None
+
+
+class TimedRecorder(Timed, harness.Recorder):
+    def is_kind(self, line, kind):
+        return line.startswith("motion" if kind == "motion" else "key release")
+
+    def typed(self, since):
+        return self.text(since)
+
+
+class TimedWaylandRecorder(Timed, harness.WaylandRecorder):
+    def is_kind(self, line, kind):
+        return line.startswith("motion") if kind == "motion" else line.startswith("key ") and line.split()[2] == "0"
+
+    def typed(self, since):
+        return "".join(line[5:] for line in self.out[since:] if line.startswith("text "))
 
 
 def us(value):
@@ -306,7 +410,7 @@ def mib(kb):
 
 def main():
     if len(sys.argv) < 2:
-        print("usage: e2e.py BUILD_DIR [--quick] [--only latency|flood|hostile|memory]", file=sys.stderr)
+        print("usage: e2e.py BUILD_DIR [--quick] [--only latency|flood|hostile|memory|typing]", file=sys.stderr)
         return 2
     build_dir = os.path.abspath(sys.argv[1])
     quick = "--quick" in sys.argv[2:]

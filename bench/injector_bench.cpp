@@ -29,7 +29,8 @@ Packet movePacket(float dx, float dy) {
 void BM_HandleMoveRecording(benchmark::State& state) {
     vemdo::testing::RecordingInputBackend backend;
     vemdo::testing::FakeClock clock;
-    InputInjector injector(backend, clock);
+    vemdo::testing::ManualTaskQueue queue;
+    InputInjector injector(backend, clock, queue);
     const Packet right = movePacket(1.5f, 0.5f);
     const Packet left = movePacket(-1.5f, -0.5f);
     std::size_t n = 0;
@@ -60,7 +61,8 @@ void BM_HandleMoveX11(benchmark::State& state) {
         return;
     }
     vemdo::testing::FakeClock clock;
-    InputInjector injector(*backend, clock);
+    vemdo::testing::ManualTaskQueue queue;
+    InputInjector injector(*backend, clock, queue);
     const Packet right = movePacket(1.5f, 0.5f);
     const Packet left = movePacket(-1.5f, -0.5f);
     std::size_t n = 0;
@@ -78,7 +80,8 @@ void BM_TypeTextX11(benchmark::State& state) {
         return;
     }
     vemdo::testing::FakeClock clock;
-    InputInjector injector(*backend, clock);
+    vemdo::testing::ManualTaskQueue queue;
+    InputInjector injector(*backend, clock, queue);
     Packet text;
     text.kind = Kind::text;
     text.text = "hello, w\xC3\xB6rld"; // 12 scalars, one of them through a spare keycode

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,13 @@ struct KeyEvent {
     bool control = false;
     std::optional<char32_t> unicode;
     friend bool operator==(const KeyEvent&, const KeyEvent&) = default;
+};
+
+// How much of a run of keys a backend can send now: the first `count`; the rest no earlier than `retryAfter`
+// seconds from now.
+struct KeysReady {
+    std::size_t count = 0;
+    double retryAfter = 0;
 };
 
 // Why a backend cannot post, as far as it tells what the user can do about it.
@@ -117,6 +125,17 @@ public:
     virtual bool postButton(const ButtonEvent& event) = 0;
     virtual bool postScroll(const ScrollEvent& event) = 0;
     virtual bool postKey(const KeyEvent& event) = 0;
+
+    // Gets the first of `keys` ready to be posted (a text's characters onto keys of their own, say), as many
+    // as it can without changing how a program still reading an earlier key reads it; those are then
+    // posted, in order, before the next call. A key it can never post counts as ready (posting it fails).
+    // The default: all of them, at once.
+    virtual KeysReady prepareKeys(std::span<const KeyEvent> keys) { return {keys.size(), 0}; }
+    // Typing has paused: puts the user's keyboard back as it was, as far as that is safe now. Returns the
+    // seconds after which to call again, 0 when nothing is left to put back.
+    virtual double restoreKeyboard() { return 0; }
+    // The phone's scrolling paused: the end of a scroll gesture, for desktops that scroll by the pixel.
+    virtual bool postScrollEnd() { return true; }
 };
 
 } // namespace vemdo

@@ -3,11 +3,13 @@
 
 #include "injection/monotonic_clock.h"
 #include "protocol/utf8.h"
+#include "transport/task_queue.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string_view>
+#include <vector>
 
 namespace vemdo {
 
@@ -57,7 +59,8 @@ std::int32_t wheelDelta(float delta) {
 
 } // namespace
 
-InputInjector::InputInjector(InputBackend& backend, const MonotonicClock& clock) : m_backend(backend), m_clock(clock) {
+InputInjector::InputInjector(InputBackend& backend, const MonotonicClock& clock, TaskQueue& transportQueue)
+    : m_backend(backend), m_clock(clock), m_queue(transportQueue), m_self(std::make_shared<InputInjector*>(this)) {
     if (auto location = m_backend.pointerLocation()) {
         m_lastX = location->x;
         m_lastY = location->y;
@@ -154,10 +157,71 @@ void InputInjector::pressButton(const Packet& packet) {
     }
 }
 
+template <typename Task> void InputInjector::later(double seconds, Task task) {
+    auto delay = std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(std::clamp(seconds, 0.0, 60.0) * 1000)));
+    // At least a millisecond: a timer, not a task run at once, lets the event loop read the sockets first.
+    m_queue.postDelayed(std::max(delay, std::chrono::milliseconds(1)),
+                        [self = std::weak_ptr<InputInjector*>(m_self), task = std::move(task)] {
+                            if (auto injector = self.lock())
+                                task(**injector);
+                        });
+}
+
 void InputInjector::scroll(float deltaX, float deltaY) {
     if (!m_backend.canPost())
         return;
     m_backend.postScroll({wheelDelta(deltaY), wheelDelta(deltaX)});
+    const std::uint64_t scroll = ++m_scrolls;
+    later(std::chrono::duration<double>(scrollEndDelay).count(), [scroll](InputInjector& injector) {
+        if (injector.m_scrolls == scroll)
+            injector.m_backend.postScrollEnd();
+    });
+}
+
+void InputInjector::queueKey(const KeyEvent& event) {
+    m_waitingKeys.push_back(event);
+    if (!m_typingScheduled)
+        typeWaitingKeys();
+}
+
+void InputInjector::typeWaitingKeys() {
+    m_typingScheduled = false;
+    std::size_t posted = 0;
+    while (!m_waitingKeys.empty()) {
+        if (posted >= keysPerStep) {
+            m_typingScheduled = true;
+            later(0, [](InputInjector& injector) { injector.typeWaitingKeys(); });
+            return;
+        }
+        std::vector<KeyEvent> run(m_waitingKeys.begin(),
+                                  m_waitingKeys.begin() + std::ptrdiff_t(std::min(m_waitingKeys.size(), keysPrepared)));
+        const KeysReady ready = m_backend.prepareKeys(run);
+        const std::size_t count = std::min({ready.count, run.size(), keysPerStep - posted});
+        for (std::size_t i = 0; i < count; ++i)
+            m_backend.postKey(run[i]);
+        m_waitingKeys.erase(m_waitingKeys.begin(), m_waitingKeys.begin() + std::ptrdiff_t(count));
+        posted += count;
+        if (ready.count < run.size() && count == ready.count) {
+            m_typingScheduled = true;
+            later(ready.retryAfter, [](InputInjector& injector) { injector.typeWaitingKeys(); });
+            return;
+        }
+    }
+    restoreKeyboard();
+}
+
+void InputInjector::restoreKeyboard() {
+    // Typing comes back here when it is done, and a pending restore calls again itself.
+    if (m_restoreScheduled || !m_waitingKeys.empty())
+        return;
+    const double again = m_backend.restoreKeyboard();
+    if (again > 0) {
+        m_restoreScheduled = true;
+        later(again, [](InputInjector& injector) {
+            injector.m_restoreScheduled = false;
+            injector.restoreKeyboard();
+        });
+    }
 }
 
 void InputInjector::keyEvent(const Packet& packet) {
@@ -170,21 +234,25 @@ void InputInjector::keyEvent(const Packet& packet) {
     if (keyCode == commandKeyCode)
         m_commandPressed = down;
 
-    m_backend.postKey({keyCode, down, keyCode != commandKeyCode && m_commandPressed, std::nullopt});
+    queueKey({keyCode, down, keyCode != commandKeyCode && m_commandPressed, std::nullopt});
 }
 
 void InputInjector::typeText(const Packet& packet) {
     if (!packet.text || packet.text->empty())
         return;
     std::string_view text = *packet.text;
+    if (m_waitingKeys.size() + 2 * text.size() > maxWaitingKeys)
+        return;
     std::size_t index = 0;
     while (index < text.size()) {
         auto scalar = nextUtf8Scalar(text, index);
         if (!scalar)
             continue;
-        m_backend.postKey({textKeyCode, true, false, *scalar});
-        m_backend.postKey({textKeyCode, false, false, *scalar});
+        m_waitingKeys.push_back({textKeyCode, true, false, *scalar});
+        m_waitingKeys.push_back({textKeyCode, false, false, *scalar});
     }
+    if (!m_typingScheduled)
+        typeWaitingKeys();
 }
 
 void InputInjector::releaseHeldInput() {
@@ -193,8 +261,9 @@ void InputInjector::releaseHeldInput() {
         m_isLeftButtonDown = false;
     }
     if (m_commandPressed) {
+        // After the keys it was held for.
         if (m_backend.canPost())
-            m_backend.postKey({commandKeyCode, false, false, std::nullopt});
+            queueKey({commandKeyCode, false, false, std::nullopt});
         m_commandPressed = false;
     }
 }

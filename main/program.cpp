@@ -74,7 +74,7 @@ std::string describeInputBackend(const InputBackend& backend) {
 Program::Program(const CommandLine& options, bool headless)
     : m_store(platform::defaultsStoreFile()), m_strings(loadStringTables()), m_mainQueue(QCoreApplication::instance()),
       m_transportThread("transport"), m_peerBudget(platform::peerDescriptorBudget()),
-      m_backend(makeInputBackend(options.input, &m_store)), m_injector(*m_backend, m_monotonicClock),
+      m_backend(makeInputBackend(options.input, &m_store)), m_injector(*m_backend, m_monotonicClock, m_transportThread),
       m_security(m_store, m_clock, m_random), m_phoneListener(m_transportThread, m_peerBudget),
       m_transport({
           .security = m_security,

@@ -28,9 +28,6 @@ std::optional<KeyMeaning> keyMeaning(std::uint16_t phoneKeyCode);
 // The Linux input code of a pointer button.
 std::uint16_t linuxButton(PointerButton button);
 
-// What a wheel click scrolls in the units of wl_pointer.axis, as libinput reports a mouse wheel.
-inline constexpr double axisPerWheelClick = 15;
-
 // The keysym that types one Unicode scalar.
 std::uint32_t keysymForScalar(char32_t scalar);
 

@@ -3,7 +3,6 @@
 
 #include "platform/input/key_map.h"
 #include "platform/input/wayland_connection.h"
-#include "platform/input/wheel_steps.h"
 
 #include "fake-input-client-protocol.h"
 
@@ -31,8 +30,6 @@ struct KWinInputBackend::Impl {
     org_kde_kwin_fake_input* fakeInput = nullptr;
     bool keys = false;
     std::optional<Point> lastPosted;
-    double verticalRemainder = 0;
-    double horizontalRemainder = 0;
     std::set<std::uint16_t> held;
     std::map<char32_t, KeyPosition> textKeysDown;
 
@@ -140,16 +137,15 @@ bool KWinInputBackend::postScroll(const ScrollEvent& event) {
     Impl& m = *m_impl;
     if (!m.usable())
         return false;
-    // Our positive values scroll up and left; Wayland's scroll down and right.
-    const int vertical = -takeWheelClicks(m.verticalRemainder, event.vertical);
-    const int horizontal = -takeWheelClicks(m.horizontalRemainder, event.horizontal);
-    if (vertical != 0) {
+    // By the pixel: KWin's fake axis is continuous. Our positive values scroll up and left; Wayland's
+    // scroll down and right.
+    if (event.vertical != 0) {
         org_kde_kwin_fake_input_axis(m.fakeInput, WL_POINTER_AXIS_VERTICAL_SCROLL,
-                                     wl_fixed_from_double(vertical * axisPerWheelClick));
+                                     wl_fixed_from_double(-double(event.vertical)));
     }
-    if (horizontal != 0) {
+    if (event.horizontal != 0) {
         org_kde_kwin_fake_input_axis(m.fakeInput, WL_POINTER_AXIS_HORIZONTAL_SCROLL,
-                                     wl_fixed_from_double(horizontal * axisPerWheelClick));
+                                     wl_fixed_from_double(-double(event.horizontal)));
     }
     return m.connection->flush();
 }

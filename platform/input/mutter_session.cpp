@@ -383,8 +383,10 @@ void MutterSession::button(std::uint16_t linuxButton, bool down) {
     m_impl->notify(QStringLiteral("NotifyPointerButton"), {int(linuxButton), down});
 }
 
-void MutterSession::axisDiscrete(std::uint32_t axis, int steps) {
-    m_impl->notify(QStringLiteral("NotifyPointerAxisDiscrete"), {QVariant::fromValue(axis), steps});
+void MutterSession::axis(double dx, double dy, bool finish) {
+    // Flags: 1 ends the gesture, 4 says the source is a finger on a touchpad.
+    const std::uint32_t flags = 4 | (finish ? 1 : 0);
+    m_impl->notify(QStringLiteral("NotifyPointerAxis"), {dx, dy, QVariant::fromValue(flags)});
 }
 
 void MutterSession::keysym(std::uint32_t keysym, bool down) {

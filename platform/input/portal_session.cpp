@@ -154,10 +154,10 @@ struct PortalSession::Impl {
     }
 
     // The posting thread calls only once the session is ready, which publishes `session` to it.
-    void notify(const QString& method, QVariantList values) {
+    void notify(const QString& method, QVariantList values, const QVariantMap& options = {}) {
         if (session.isEmpty())
             return;
-        values.prepend(QVariantMap());
+        values.prepend(options);
         values.prepend(QVariant::fromValue(QDBusObjectPath(session)));
         bus.send(portalService, portalPath, remoteDesktopInterface, method, values);
     }
@@ -227,8 +227,8 @@ void PortalSession::button(std::uint16_t linuxButton, bool down) {
     m_impl->notify(QStringLiteral("NotifyPointerButton"), {int(linuxButton), unsignedValue(down ? 1 : 0)});
 }
 
-void PortalSession::axisDiscrete(std::uint32_t axis, int steps) {
-    m_impl->notify(QStringLiteral("NotifyPointerAxisDiscrete"), {unsignedValue(axis), steps});
+void PortalSession::axis(double dx, double dy, bool finish) {
+    m_impl->notify(QStringLiteral("NotifyPointerAxis"), {dx, dy}, {{QStringLiteral("finish"), finish}});
 }
 
 void PortalSession::keysym(std::uint32_t keysym, bool down) {

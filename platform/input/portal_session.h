@@ -38,7 +38,7 @@ public:
     std::vector<Rect> frames() const override;
     void motionRelative(double dx, double dy) override;
     void button(std::uint16_t linuxButton, bool down) override;
-    void axisDiscrete(std::uint32_t axis, int steps) override;
+    void axis(double dx, double dy, bool finish) override;
     void keysym(std::uint32_t keysym, bool down) override;
     void keycode(std::uint16_t linuxCode, bool down) override;
 

@@ -3,7 +3,6 @@
 
 #include "platform/input/key_map.h"
 #include "platform/input/wayland_connection.h"
-#include "platform/input/wheel_steps.h"
 
 #include <linux/input-event-codes.h>
 #include <xkbcommon/xkbcommon-keysyms.h>
@@ -103,13 +102,20 @@ bool RemoteDesktopInputBackend::postButton(const ButtonEvent& event) {
 bool RemoteDesktopInputBackend::postScroll(const ScrollEvent& event) {
     if (!canPost())
         return false;
-    // Our positive values scroll up and left; the desktop's positive steps scroll down and right.
-    const int vertical = -takeWheelClicks(m_verticalRemainder, event.vertical);
-    const int horizontal = -takeWheelClicks(m_horizontalRemainder, event.horizontal);
-    if (vertical != 0)
-        m_session->axisDiscrete(0, vertical);
-    if (horizontal != 0)
-        m_session->axisDiscrete(1, horizontal);
+    // Our positive values scroll up and left; the desktop's scroll down and right.
+    if (event.vertical != 0 || event.horizontal != 0) {
+        m_session->axis(-double(event.horizontal), -double(event.vertical), false);
+        m_scrolling = true;
+    }
+    return true;
+}
+
+bool RemoteDesktopInputBackend::postScrollEnd() {
+    if (!canPost())
+        return false;
+    if (m_scrolling)
+        m_session->axis(0, 0, true);
+    m_scrolling = false;
     return true;
 }
 

@@ -37,8 +37,9 @@ public:
     virtual bool motionAbsolute(Point) { return false; }
     virtual void motionRelative(double dx, double dy) = 0;
     virtual void button(std::uint16_t linuxButton, bool down) = 0;
-    // `axis` 0 is vertical, 1 horizontal; positive steps scroll down or right.
-    virtual void axisDiscrete(std::uint32_t axis, int steps) = 0;
+    // Scrolls by the pixel, as a touchpad does: positive values scroll down or right. `finish` ends the
+    // scroll gesture (sent with no motion).
+    virtual void axis(double dx, double dy, bool finish) = 0;
     // The desktop finds the key (and the Shift or AltGr it needs) on the user's layout.
     virtual void keysym(std::uint32_t keysym, bool down) = 0;
     virtual void keycode(std::uint16_t linuxCode, bool down) = 0;
@@ -61,7 +62,7 @@ private:
 };
 
 // Posts input through a remote-desktop session: absolute motion where the session can, else relative
-// motion from the position last posted; buttons; wheel steps; keys and text by keysym through the user's
+// motion from the position last posted; buttons; scrolling by the pixel; keys and text by keysym through the user's
 // layout. Text with a character the layout lacks is left out with one warning.
 //
 // Wayland tells no client where the pointer is: pointerLocation() is the position last posted, and before
@@ -86,6 +87,7 @@ public:
     bool postMotion(Point position) override;
     bool postButton(const ButtonEvent& event) override;
     bool postScroll(const ScrollEvent& event) override;
+    bool postScrollEnd() override;
     bool postKey(const KeyEvent& event) override;
 
 private:
@@ -96,8 +98,7 @@ private:
     std::unique_ptr<RemoteDesktopSession> m_session;
     mutable std::mutex m_positionMutex;
     std::optional<Point> m_lastPosted;
-    double m_verticalRemainder = 0;
-    double m_horizontalRemainder = 0;
+    bool m_scrolling = false;
     std::set<std::uint32_t> m_heldKeysyms;
     std::set<std::uint16_t> m_heldKeycodes;
     std::set<std::uint16_t> m_heldButtons;

@@ -8,6 +8,7 @@
 #include <wayland-client.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -63,8 +64,13 @@ struct WaylandConnection::Impl {
     std::list<Output> outputs;
 
     std::atomic<bool> broken = false;
+    // See backedUp(); set by flush() on the posting thread.
+    bool backedUp = false;
     std::thread eventThread;
     int wakeup[2] = {-1, -1};
+    // Written by flush() when the compositor could not take everything: the event thread then sends the
+    // rest as soon as it can, rather than when the next request comes.
+    int nudge[2] = {-1, -1};
 
     void addOutput(std::uint32_t name, std::uint32_t version);
     void attachXdgOutput(Output& output);
@@ -222,15 +228,18 @@ void WaylandConnection::Impl::run() {
                 return;
             }
         }
-        wl_display_flush(display);
-        pollfd fds[2] = {{fd, POLLIN, 0}, {wakeup[0], POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        const bool pending = wl_display_flush(display) < 0 && errno == EAGAIN;
+        pollfd fds[3] = {
+            {fd, short(POLLIN | (pending ? POLLOUT : 0)), 0}, {wakeup[0], POLLIN, 0}, {nudge[0], POLLIN, 0}};
+        if (poll(fds, 3, -1) < 0) {
             wl_display_cancel_read(display);
             continue;
         }
         if (fds[1].revents) {
             wl_display_cancel_read(display);
             return;
+        }
+        for (char drained[64]; fds[2].revents && read(nudge[0], drained, sizeof drained) > 0;) {
         }
         if (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) {
             if (wl_display_read_events(display) < 0) {
@@ -305,7 +314,7 @@ WaylandConnection::~WaylandConnection() {
         }
         m.eventThread.join();
     }
-    for (int fd : m.wakeup) {
+    for (int fd : {m.wakeup[0], m.wakeup[1], m.nudge[0], m.nudge[1]}) {
         if (fd >= 0)
             close(fd);
     }
@@ -378,7 +387,7 @@ bool WaylandConnection::roundtrip() {
 
 void WaylandConnection::start() {
     Impl& m = *m_impl;
-    if (!m.display || m.eventThread.joinable() || pipe(m.wakeup) != 0)
+    if (!m.display || m.eventThread.joinable() || pipe(m.wakeup) != 0 || pipe2(m.nudge, O_NONBLOCK | O_CLOEXEC) != 0)
         return;
     m.eventThread = std::thread([&m] { m.run(); });
 }
@@ -388,9 +397,19 @@ bool WaylandConnection::flush() {
     if (!m.display || m.broken)
         return false;
     // A full socket (EAGAIN) keeps the requests queued; the event thread sends them when it can.
-    if (wl_display_flush(m.display) < 0 && errno != EAGAIN)
+    const bool sent = wl_display_flush(m.display) >= 0;
+    m.backedUp = !sent && errno == EAGAIN;
+    if (!sent && !m.backedUp)
         m.broken = true;
+    char byte = 0;
+    if (m.backedUp && m.nudge[1] >= 0 && write(m.nudge[1], &byte, 1) < 0) {
+        // Full: the event thread has been told already.
+    }
     return !m.broken;
+}
+
+bool WaylandConnection::backedUp() const {
+    return m_impl->backedUp;
 }
 
 std::vector<Rect> WaylandConnection::outputFrames() const {

@@ -58,6 +58,9 @@ public:
     void start();
     // Sends queued requests; false once the connection broke.
     bool flush();
+    // Whether the last flush left requests queued because the compositor is not reading yet. A client
+    // whose queue fills up is cut off, so whoever sends much waits while this holds.
+    bool backedUp() const;
 
     // The outputs' logical rectangles in the compositor's global space, in the order they appeared.
     std::vector<Rect> outputFrames() const;

@@ -21,6 +21,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace vemdo {
@@ -59,6 +60,12 @@ bool uploadKeymap(zwp_virtual_keyboard_v1* keyboard, const std::string& text) {
     return written;
 }
 
+// wlroots 0.15 gives an axis source to the axis of the latest axis request only, and forgets it at each
+// frame (a frame whose two axes have different sources ends sway), so the source follows every request.
+void sourceFinger(zwlr_virtual_pointer_v1* pointer) {
+    zwlr_virtual_pointer_v1_axis_source(pointer, WL_POINTER_AXIS_SOURCE_FINGER);
+}
+
 } // namespace
 
 struct WlrootsInputBackend::Impl {
@@ -72,6 +79,8 @@ struct WlrootsInputBackend::Impl {
 
     double verticalRemainder = 0;
     double horizontalRemainder = 0;
+    // The axes scrolled since the last axis stop, vertical first.
+    bool scrolling[2] = {false, false};
 
     // The characters of the text keymap in key order; typingText while it, not the user's, is uploaded.
     std::vector<char32_t> textScalars;
@@ -155,27 +164,47 @@ struct WlrootsInputBackend::Impl {
         return true;
     }
 
-    // The key that types `scalar` in a text keymap that is now uploaded.
-    std::optional<std::uint16_t> textKey(char32_t scalar) {
-        auto it = std::find(textScalars.begin(), textScalars.end(), scalar);
-        bool known = it != textScalars.end();
-        if (!known) {
-            if (textScalars.size() >= textKeymapCapacity)
-                textScalars = baseTextScalars();
-            textScalars.push_back(scalar);
+    // Uploads a text keymap that holds the `wanted` characters, unless the one uploaded does: one upload for
+    // a whole run of text, since the compositor and every client compile each keymap they get. New
+    // characters are added to the ones it holds while there is room, else it starts afresh from the base
+    // characters. Returns how many of `wanted`, from the first, the keymap holds.
+    std::size_t loadText(const std::vector<char32_t>& wanted) {
+        auto holds = [](const std::vector<char32_t>& scalars, char32_t scalar) {
+            return std::find(scalars.begin(), scalars.end(), scalar) != scalars.end();
+        };
+        std::vector<char32_t> scalars = textScalars;
+        for (char32_t scalar : wanted) {
+            if (!holds(scalars, scalar))
+                scalars.push_back(scalar);
         }
-        if (!known || !typingText) {
-            if (!textKeysDown.empty() && !known) {
-                for (const auto& [down, code] : textKeysDown)
-                    key(code, false);
-                textKeysDown.clear();
+        if (scalars.size() > textKeymapCapacity) {
+            scalars = baseTextScalars();
+            for (auto it = wanted.begin(); it != wanted.end() && scalars.size() < textKeymapCapacity; ++it) {
+                if (!holds(scalars, *it))
+                    scalars.push_back(*it);
             }
-            if (!uploadKeymap(keyboard, keymapTypingScalars(textScalars)))
-                return std::nullopt;
+        }
+        if (scalars != textScalars || !typingText) {
+            // A text key still down would come up as another character.
+            for (const auto& [down, code] : textKeysDown)
+                key(code, false);
+            textKeysDown.clear();
+            if (!uploadKeymap(keyboard, keymapTypingScalars(scalars)))
+                return 0;
+            textScalars = std::move(scalars);
             typingText = true;
             // Text is typed without modifiers, whatever the user's keys hold.
             sendModifiers(true);
         }
+        return std::size_t(
+            std::find_if(wanted.begin(), wanted.end(), [&](char32_t c) { return !holds(textScalars, c); }) -
+            wanted.begin());
+    }
+
+    // The key that types `scalar` in the text keymap, uploading one that holds it when needed.
+    std::optional<std::uint16_t> textKey(char32_t scalar) {
+        if (loadText({scalar}) == 0)
+            return std::nullopt;
         auto index = std::find(textScalars.begin(), textScalars.end(), scalar) - textScalars.begin();
         return static_cast<std::uint16_t>(index + 1);
     }
@@ -272,23 +301,74 @@ bool WlrootsInputBackend::postScroll(const ScrollEvent& event) {
     Impl& m = *m_impl;
     if (!m.usable())
         return false;
-    // Our positive values scroll up and left; Wayland's scroll down and right.
-    const int vertical = -takeWheelClicks(m.verticalRemainder, event.vertical);
-    const int horizontal = -takeWheelClicks(m.horizontalRemainder, event.horizontal);
-    if (vertical == 0 && horizontal == 0)
+    if (event.vertical == 0 && event.horizontal == 0)
         return true;
+    // By the pixel, as a touchpad scrolls; the whole wheel clicks the pixels add up to go along for programs
+    // that count clicks. Our positive values scroll up and left; Wayland's scroll down and right.
     const std::uint32_t time = WaylandConnection::timestamp();
-    zwlr_virtual_pointer_v1_axis_source(m.pointer, WL_POINTER_AXIS_SOURCE_WHEEL);
-    if (vertical != 0) {
-        zwlr_virtual_pointer_v1_axis_discrete(m.pointer, time, WL_POINTER_AXIS_VERTICAL_SCROLL,
-                                              wl_fixed_from_double(vertical * axisPerWheelClick), vertical);
-    }
-    if (horizontal != 0) {
-        zwlr_virtual_pointer_v1_axis_discrete(m.pointer, time, WL_POINTER_AXIS_HORIZONTAL_SCROLL,
-                                              wl_fixed_from_double(horizontal * axisPerWheelClick), horizontal);
+    for (auto [axis, pixels, remainder] :
+         {std::tuple{WL_POINTER_AXIS_VERTICAL_SCROLL, event.vertical, &m.verticalRemainder},
+          std::tuple{WL_POINTER_AXIS_HORIZONTAL_SCROLL, event.horizontal, &m.horizontalRemainder}}) {
+        if (pixels == 0)
+            continue;
+        const int clicks = -takeWheelClicks(*remainder, pixels);
+        const wl_fixed_t value = wl_fixed_from_double(-double(pixels));
+        if (clicks != 0)
+            zwlr_virtual_pointer_v1_axis_discrete(m.pointer, time, axis, value, clicks);
+        else
+            zwlr_virtual_pointer_v1_axis(m.pointer, time, axis, value);
+        sourceFinger(m.pointer);
+        m.scrolling[axis] = true;
     }
     zwlr_virtual_pointer_v1_frame(m.pointer);
     return m.connection->flush();
+}
+
+bool WlrootsInputBackend::postScrollEnd() {
+    Impl& m = *m_impl;
+    if (!m.usable())
+        return false;
+    if (!m.scrolling[0] && !m.scrolling[1])
+        return true;
+    const std::uint32_t time = WaylandConnection::timestamp();
+    for (std::uint32_t axis : {WL_POINTER_AXIS_VERTICAL_SCROLL, WL_POINTER_AXIS_HORIZONTAL_SCROLL}) {
+        if (m.scrolling[axis]) {
+            zwlr_virtual_pointer_v1_axis_stop(m.pointer, time, axis);
+            sourceFinger(m.pointer);
+        }
+        m.scrolling[axis] = false;
+    }
+    m.verticalRemainder = m.horizontalRemainder = 0;
+    zwlr_virtual_pointer_v1_frame(m.pointer);
+    return m.connection->flush();
+}
+
+KeysReady WlrootsInputBackend::prepareKeys(std::span<const KeyEvent> keys) {
+    Impl& m = *m_impl;
+    if (!m.usable())
+        return {keys.size(), 0};
+    // A compositor busy compiling keymaps reads late: more keys wait rather than overfill the connection.
+    if (m.connection->flush() && m.connection->backedUp())
+        return {0, 0.005};
+    // Ordinary keys up to the next text, or the text up to the next ordinary key, which needs the user's
+    // keymap back.
+    if (!keys.empty() && !keys[0].unicode) {
+        auto text = std::find_if(keys.begin(), keys.end(), [](const KeyEvent& key) { return key.unicode; });
+        return {std::size_t(text - keys.begin()), 0};
+    }
+    std::vector<char32_t> wanted;
+    std::vector<std::size_t> ends;
+    std::size_t count = 0;
+    for (; count < keys.size() && keys[count].unicode; ++count) {
+        if (keys[count].down) {
+            wanted.push_back(*keys[count].unicode);
+            ends.push_back(count);
+        }
+    }
+    const std::size_t held = m.loadText(wanted);
+    if (held == 0) // no keymap could be handed over: posting fails as it comes
+        return {keys.size(), 0};
+    return {held < wanted.size() ? ends[held] : count, 0};
 }
 
 bool WlrootsInputBackend::postKey(const KeyEvent& event) {

@@ -13,7 +13,8 @@ class WaylandConnection;
 // and a virtual keyboard, both made at construction: a seat that gains a keyboard only at our first key
 // would lose the keys sent while its clients bind it.
 //
-// Positions are absolute over the output layout (the union of the outputs' logical rectangles). Keys go
+// Positions are absolute over the output layout (the union of the outputs' logical rectangles). Scrolling
+// is by the pixel with source finger, as a touchpad's, ended by an axis stop. Keys go
 // through the user's keymap; text goes through keymaps of our own that hold the characters typed, so any
 // scalar, emoji included, can be typed; the user's keymap is put back before the next ordinary key.
 // Wayland tells no client where the pointer is, so pointerLocation() is the position last posted.
@@ -36,7 +37,9 @@ public:
     bool postMotion(Point position) override;
     bool postButton(const ButtonEvent& event) override;
     bool postScroll(const ScrollEvent& event) override;
+    bool postScrollEnd() override;
     bool postKey(const KeyEvent& event) override;
+    KeysReady prepareKeys(std::span<const KeyEvent> keys) override;
 
     // Whether a compositor offers what this backend needs.
     static bool suits(const WaylandConnection& connection);

@@ -19,8 +19,8 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <span>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -120,6 +120,17 @@ struct X11InputBackend::Impl {
 
     double verticalRemainder = 0;
     double horizontalRemainder = 0;
+    // The last round trip to the server, smoothed; see reuseDelay().
+    double roundTrip = 0;
+    Atom wmProtocols = 0;
+    Atom wmPing = 0;
+    // The last _NET_WM_PING sent to the program typed into, 0 once answered, and its number; when the last
+    // one answered was sent (every key typed before it has been read).
+    double pingSent = 0;
+    unsigned long pingNumber = 0;
+    bool focusAnswers = true;
+    bool wantPing = false;
+    double confirmed = -std::numeric_limits<double>::infinity();
 
     bool usable() const { return obstacle.load() == InputObstacle::none; }
     bool broken() const { return obstacle.load() == InputObstacle::connectionLost; }
@@ -154,26 +165,29 @@ struct X11InputBackend::Impl {
         keymapStale = false;
     }
 
-    // Re-reads one spare keycode after a change notice: our own remap leaves it as we set it, while
-    // another client that took it makes it no longer ours.
-    void reloadSpare(KeyCode keycode) {
+    // Re-reads a run of spare keycodes after a change notice: our own changes leave them as we set them,
+    // while another client that took one makes it no longer ours.
+    void reloadSpares(KeyCode first, int count) {
         int perKeycode = 0;
-        KeySym* symbols = XGetKeyboardMapping(display, keycode, 1, &perKeycode);
+        KeySym* symbols = XGetKeyboardMapping(display, first, count, &perKeycode);
         if (!symbols || perKeycode != keysymsPerKeycode) {
             if (symbols)
                 XFree(symbols);
             loadKeymap();
             return;
         }
-        std::copy(symbols, symbols + perKeycode, keymap.begin() + std::ptrdiff_t(keycode - minKeycode) * perKeycode);
+        std::copy(symbols, symbols + std::ptrdiff_t(count) * perKeycode,
+                  keymap.begin() + std::ptrdiff_t(first - minKeycode) * perKeycode);
         XFree(symbols);
-        auto it = std::find_if(spares.begin(), spares.end(), [&](const Spare& s) { return s.keycode == keycode; });
-        if (it == spares.end())
-            return;
-        if (isEmpty(keycode))
-            it->mapped = NoSymbol;
-        else if (symbolAt(keycode, 0) != it->mapped)
-            spares.erase(it);
+        for (int keycode = first; keycode < first + count; ++keycode) {
+            auto it = std::find_if(spares.begin(), spares.end(), [&](const Spare& s) { return s.keycode == keycode; });
+            if (it == spares.end())
+                continue;
+            if (isEmpty(KeyCode(keycode)))
+                it->mapped = NoSymbol;
+            else if (symbolAt(KeyCode(keycode), 0) != it->mapped)
+                spares.erase(it);
+        }
     }
 
     KeySym symbolAt(KeyCode keycode, int column) const {
@@ -206,10 +220,10 @@ struct X11InputBackend::Impl {
     }
 
     // Picks up root resizes and keymap changes (a layout switch, another client remapping keys). A change
-    // of a single spare keycode is most likely our own remap, so only that key is read again. Without
+    // of spare keycodes alone is most likely our own, so only those keys are read again. Without
     // readSocket only events that Xlib has already read are handled.
     void drainEvents(bool readSocket = true) {
-        std::set<KeyCode> sparesTouched;
+        std::vector<std::pair<KeyCode, int>> sparesTouched;
         while (XEventsQueued(display, readSocket ? QueuedAfterFlush : QueuedAlready) > 0) {
             XEvent event;
             XNextEvent(display, &event);
@@ -221,13 +235,21 @@ struct X11InputBackend::Impl {
                 rootWidth = event.xconfigure.width;
                 rootHeight = event.xconfigure.height;
                 monitors.reset();
+            } else if (event.type == ClientMessage && event.xclient.message_type == wmProtocols &&
+                       Atom(event.xclient.data.l[0]) == wmPing &&
+                       static_cast<unsigned long>(event.xclient.data.l[1]) == pingNumber && pingSent > 0) {
+                confirmed = pingSent;
+                pingSent = 0;
             } else if (event.type == MappingNotify) {
                 XRefreshKeyboardMapping(&event.xmapping);
                 if (event.xmapping.request != MappingKeyboard)
                     continue;
-                auto first = KeyCode(event.xmapping.first_keycode);
-                if (event.xmapping.count == 1 && isSpare(first))
-                    sparesTouched.insert(first);
+                const int first = event.xmapping.first_keycode, count = event.xmapping.count;
+                bool onlySpares = count > 0;
+                for (int keycode = first; keycode < first + count && onlySpares; ++keycode)
+                    onlySpares = isSpare(KeyCode(keycode));
+                if (onlySpares)
+                    sparesTouched.emplace_back(KeyCode(first), count);
                 else
                     keymapStale = true;
             }
@@ -236,8 +258,8 @@ struct X11InputBackend::Impl {
             loadKeymap();
             return;
         }
-        for (KeyCode keycode : sparesTouched)
-            reloadSpare(keycode);
+        for (auto [first, count] : sparesTouched)
+            reloadSpares(first, count);
     }
 
     // A keycode whose unmodified symbol already is `keysym`, not counting our spares.
@@ -254,59 +276,242 @@ struct X11InputBackend::Impl {
         return it == spares.end() ? nullptr : &*it;
     }
 
-    // The keycode that types `keysym` now, mapping the least recently used free spare when no key has it.
+    // How long a spare keycode must have been left alone before it may be mapped to something else: long
+    // enough for every client to have looked up the last key typed on it. Xlib reads a changed map again
+    // only at its next lookup, so a client that is behind with its events reads the map as it is then,
+    // not as it was when the key was pressed. A loaded machine is slow for every client alike, so the
+    // delay grows with the round trip to the server, measured at each change of the map.
+    double reuseDelay() const { return std::clamp(spareReuseRoundTrips * roundTrip, spareKeycodeReuseDelay, 2.0); }
+
+    // The keycode that types `keysym` now: a key of the user's, or a spare that prepare() mapped to it.
     std::optional<KeyCode> keycodeFor(KeySym keysym) {
         if (auto keycode = existingKeycode(keysym))
             return keycode;
-        if (Spare* spare = spareMappedTo(keysym)) {
-            spare->lastUsed = steadySeconds();
+        if (Spare* spare = spareMappedTo(keysym))
             return spare->keycode;
+        if (spares.empty() && !warnedNoSpare) {
+            std::fprintf(stderr, "vemdo: every keycode of the X keyboard map is in use, so characters that "
+                                 "have no key of their own cannot be typed\n");
+            warnedNoSpare = true;
         }
+        // Posted without being prepared (never so by the injector): only a spare that is free now will do.
+        std::map<KeyCode, KeySym> changes;
+        if (!claimSpare(keysym, steadySeconds(), {}, changes))
+            return std::nullopt;
+        applyChanges(changes);
+        return changes.begin()->first;
+    }
+
+    // Seconds until `spare` may be mapped anew, 0 when it may now. A program that answers _NET_WM_PING (as
+    // every toolkit's do) answers only once it has handled the events before the ping, key lookups
+    // included: its answer frees every spare typed on before the ping was sent, however far behind the
+    // program was. For a program that does not answer, only time frees a spare. Notes in wantPing when an
+    // answer is needed; pingIfWanted() then asks for it.
+    double freeIn(const Spare& spare, double now) {
+        const double since = now - spare.lastUsed;
+        if (held.count(spare.keycode))
+            return spareKeycodeReuseDelay;
+        if (spare.lastUsed <= confirmed)
+            return std::max(0.0, X11InputBackend::confirmedSpareReuseDelay - since);
+        if (focusAnswers && pingSent > 0 && now - pingSent > X11InputBackend::pingTimeout)
+            focusAnswers = false; // a program that hangs, or a focus that moved: time decides
+        wantPing = wantPing || pingSent == 0 || pingSent < spare.lastUsed;
+        if (!focusAnswers)
+            return std::max(0.0, reuseDelay() - since);
+        return X11InputBackend::pongPoll;
+    }
+
+    void pingIfWanted(double now) {
+        if (wantPing)
+            focusAnswers = ping(now);
+        wantPing = false;
+    }
+
+    // Sends _NET_WM_PING to the top-level window of the focus, when it takes one; false when not.
+    bool ping(double now) {
+        Window focus = 0;
+        int revert = 0;
+        XGetInputFocus(display, &focus, &revert);
+        for (Window window = focus; window && window != root && window != PointerRoot;) {
+            Atom* protocols = nullptr;
+            int count = 0;
+            bool pings = false;
+            if (XGetWMProtocols(display, window, &protocols, &count)) {
+                pings = std::find(protocols, protocols + count, wmPing) != protocols + count;
+                XFree(protocols);
+            }
+            if (pings) {
+                XEvent event{};
+                event.xclient.type = ClientMessage;
+                event.xclient.window = window;
+                event.xclient.message_type = wmProtocols;
+                event.xclient.format = 32;
+                event.xclient.data.l[0] = long(wmPing);
+                event.xclient.data.l[1] = long(++pingNumber);
+                event.xclient.data.l[2] = long(window);
+                XSendEvent(display, window, False, NoEventMask, &event);
+                XFlush(display);
+                pingSent = now;
+                return true;
+            }
+            Window parent = 0, rootReturn = 0, *children = nullptr;
+            unsigned int childCount = 0;
+            if (!XQueryTree(display, window, &rootReturn, &parent, &children, &childCount))
+                break;
+            if (children)
+                XFree(children);
+            window = parent;
+        }
+        return false;
+    }
+
+    // Picks the least recently used spare that is free for `keysym`: not held, not relied on by `kept`,
+    // not picked already, and left alone long enough.
+    bool claimSpare(KeySym keysym, double now, const std::set<KeyCode>& kept, std::map<KeyCode, KeySym>& changes) {
         Spare* victim = nullptr;
         for (Spare& spare : spares) {
-            if (held.count(spare.keycode))
+            if (kept.count(spare.keycode) || changes.count(spare.keycode) || freeIn(spare, now) > 0)
                 continue;
             if (!victim || spare.lastUsed < victim->lastUsed)
                 victim = &spare;
         }
-        if (!victim) {
-            if (!warnedNoSpare) {
-                std::fprintf(stderr, "vemdo: every keycode of the X keyboard map is in use, so characters that "
-                                     "have no key of their own cannot be typed\n");
-                warnedNoSpare = true;
-            }
-            return std::nullopt;
-        }
-        double sinceUse = steadySeconds() - victim->lastUsed;
-        if (sinceUse < spareKeycodeReuseDelay) {
-            XFlush(display);
-            std::this_thread::sleep_for(std::chrono::duration<double>(spareKeycodeReuseDelay - sinceUse));
-        }
-        remap(victim->keycode, keysym);
-        victim->mapped = keysym;
-        victim->lastUsed = steadySeconds();
-        return victim->keycode;
+        if (victim)
+            changes[victim->keycode] = keysym;
+        return victim != nullptr;
     }
 
-    void remap(KeyCode keycode, KeySym keysym) {
-        int perKeycode = std::max(keysymsPerKeycode, 2);
-        std::vector<KeySym> symbols(std::size_t(perKeycode), NoSymbol);
-        // The same symbol shifted and unshifted, so a held Shift cannot turn it into something else.
-        if (keysym != NoSymbol) {
-            symbols[0] = keysym;
-            symbols[1] = keysym;
+    Spare* spareAt(KeyCode keycode) {
+        auto it = std::find_if(spares.begin(), spares.end(), [&](const Spare& s) { return s.keycode == keycode; });
+        return it == spares.end() ? nullptr : &*it;
+    }
+
+    // Maps spares as `changes` says, with one request per run of neighbouring spares (a spare between two
+    // changed ones is written again as it is): every change makes every client read the whole map again.
+    void applyChanges(const std::map<KeyCode, KeySym>& changes) {
+        if (changes.empty())
+            return;
+        const int perKeycode = std::max(keysymsPerKeycode, 2);
+        for (auto it = changes.begin(); it != changes.end();) {
+            const KeyCode first = it->first;
+            KeyCode last = first;
+            for (++it; it != changes.end(); ++it) {
+                bool bridged = true;
+                for (int between = last + 1; between < it->first && bridged; ++between)
+                    bridged = spareAt(KeyCode(between)) != nullptr;
+                if (!bridged)
+                    break;
+                last = it->first;
+            }
+            std::vector<KeySym> symbols;
+            for (int keycode = first; keycode <= last; ++keycode) {
+                auto change = changes.find(KeyCode(keycode));
+                KeySym symbol = change != changes.end() ? change->second : spareAt(KeyCode(keycode))->mapped;
+                // The same symbol shifted and unshifted, so a held Shift cannot turn it into something else.
+                symbols.insert(symbols.end(), {symbol, symbol});
+                symbols.insert(symbols.end(), std::size_t(perKeycode - 2), NoSymbol);
+            }
+            XChangeKeyboardMapping(display, first, perKeycode, symbols.data(), last - first + 1);
+            if (perKeycode == keysymsPerKeycode) {
+                std::copy(symbols.begin(), symbols.end(),
+                          keymap.begin() + std::ptrdiff_t(first - minKeycode) * perKeycode);
+            } else {
+                keymapStale = true;
+            }
         }
-        XChangeKeyboardMapping(display, keycode, perKeycode, symbols.data(), 1);
-        if (perKeycode == keysymsPerKeycode) {
-            std::copy(symbols.begin(), symbols.end(),
-                      keymap.begin() + std::ptrdiff_t(keycode - minKeycode) * perKeycode);
-        } else {
-            keymapStale = true;
+        for (const auto& [keycode, keysym] : changes)
+            spareAt(keycode)->mapped = keysym;
+        // Only time frees spares for a program that does not answer pings: only then is the round trip,
+        // which holds this thread, worth measuring.
+        if (focusAnswers) {
+            XFlush(display);
+            return;
         }
+        const double before = steadySeconds();
+        XSync(display, False);
+        const double measured = steadySeconds() - before;
+        // Follows a slower machine at once and a recovered one gradually.
+        roundTrip = measured > roundTrip ? measured : 0.9 * roundTrip + 0.1 * measured;
+    }
+
+    // The keysyms a key needs on some key: its own (none for a text release, which goes up where it went
+    // down) and Control when it asks for it.
+    std::vector<KeySym> keysymsNeeded(const KeyEvent& event) const {
+        std::vector<KeySym> needed;
+        if (event.unicode) {
+            if (event.down)
+                needed.push_back(keysymForScalar(*event.unicode));
+            return needed;
+        }
+        if (auto meaning = keyMeaning(event.keyCode))
+            needed.push_back(meaning->keysym);
+        if (event.control)
+            needed.push_back(XK_Control_L);
+        return needed;
+    }
+
+    // See InputBackend::prepareKeys: maps what the keys need onto free spares, as far as they go, in one
+    // batch. A key that no spare can ever serve counts as ready: posting it fails.
+    KeysReady prepare(std::span<const KeyEvent> keys) {
+        if (!usable())
+            return {keys.size(), 0};
+        drainEvents();
+        const double now = steadySeconds();
+        std::set<KeyCode> kept;
+        std::map<KeyCode, KeySym> changes;
+        std::size_t ready = 0;
+        for (bool fits = true; fits && ready < keys.size(); ready += fits ? 1 : 0) {
+            for (KeySym keysym : keysymsNeeded(keys[ready])) {
+                if (existingKeycode(keysym) ||
+                    std::any_of(changes.begin(), changes.end(), [&](const auto& c) { return c.second == keysym; }))
+                    continue;
+                if (Spare* spare = spareMappedTo(keysym)) {
+                    kept.insert(spare->keycode);
+                    continue;
+                }
+                fits = spares.empty() || claimSpare(keysym, now, kept, changes);
+                if (!fits)
+                    break;
+            }
+        }
+        applyChanges(changes);
+        if (ready == keys.size())
+            return {ready, 0};
+        // The spares this batch relies on are typed on right after it, so they count as used now.
+        double wait = reuseDelay();
+        for (const Spare& spare : spares) {
+            if (!kept.count(spare.keycode) && !changes.count(spare.keycode))
+                wait = std::min(wait, freeIn(spare, now));
+        }
+        pingIfWanted(now);
+        return {ready, std::max(wait, X11InputBackend::pongPoll)};
+    }
+
+    // See InputBackend::restoreKeyboard: empties the spares that were left alone long enough.
+    double restore() {
+        if (!usable())
+            return 0;
+        drainEvents();
+        const double now = steadySeconds();
+        std::map<KeyCode, KeySym> changes;
+        double wait = 0;
+        for (const Spare& spare : spares) {
+            if (spare.mapped == NoSymbol)
+                continue;
+            const double left = freeIn(spare, now);
+            if (left <= 0)
+                changes[spare.keycode] = NoSymbol;
+            else
+                wait = wait == 0 ? left : std::min(wait, left);
+        }
+        applyChanges(changes);
+        pingIfWanted(now);
+        return wait;
     }
 
     void fakeKey(KeyCode keycode, bool down) {
         XTestFakeKeyEvent(display, keycode, down ? True : False, CurrentTime);
+        if (Spare* spare = spareAt(keycode))
+            spare->lastUsed = steadySeconds();
         if (down)
             held.insert(keycode);
         else
@@ -373,7 +578,10 @@ X11InputBackend::X11InputBackend(const char* displayName) : m_impl(std::make_uni
         m.rootWidth = attributes.width;
         m.rootHeight = attributes.height;
     }
-    XSelectInput(m.display, m.root, StructureNotifyMask);
+    // Substructure: a program answers _NET_WM_PING on the root window.
+    XSelectInput(m.display, m.root, StructureNotifyMask | SubstructureNotifyMask);
+    m.wmProtocols = XInternAtom(m.display, "WM_PROTOCOLS", False);
+    m.wmPing = XInternAtom(m.display, "_NET_WM_PING", False);
 
     int rrEvent = 0, rrError = 0, rrMajor = 0, rrMinor = 0;
     m.hasMonitors = XRRQueryExtension(m.display, &rrEvent, &rrError) &&
@@ -401,10 +609,12 @@ X11InputBackend::~X11InputBackend() {
         if (m.usable()) {
             for (KeyCode keycode : std::set<KeyCode>(m.held))
                 m.fakeKey(keycode, false);
+            std::map<KeyCode, KeySym> emptied;
             for (const Impl::Spare& spare : m.spares) {
                 if (spare.mapped != NoSymbol)
-                    m.remap(spare.keycode, NoSymbol);
+                    emptied[spare.keycode] = NoSymbol;
             }
+            m.applyChanges(emptied);
         }
         XCloseDisplay(m.display);
     }
@@ -493,6 +703,14 @@ bool X11InputBackend::postScroll(const ScrollEvent& event) {
     m.clickWheel(horizontal > 0 ? 6 : 7, std::abs(horizontal));
     XFlush(m.display);
     return !m.broken();
+}
+
+KeysReady X11InputBackend::prepareKeys(std::span<const KeyEvent> keys) {
+    return m_impl->prepare(keys);
+}
+
+double X11InputBackend::restoreKeyboard() {
+    return m_impl->restore();
 }
 
 bool X11InputBackend::postKey(const KeyEvent& event) {

@@ -15,7 +15,9 @@ namespace vemdo {
 // Positions are the root window's pixels (top-left origin), which is also the space of the RandR monitors
 // and of XQueryPointer. Posted positions are clamped to the root window, because XTest coordinates are
 // 16-bit on the wire. Key codes are the phone's virtual key codes, translated through one keysym table;
-// text is typed through spare keycodes temporarily mapped to each character's keysym.
+// characters without a key of the user's are typed through the keycodes the map leaves empty (spares),
+// mapped to the characters of a text in batches, least recently used first, and emptied again once
+// typing has paused.
 //
 // Threads: canPost() from any thread; everything else from one thread at a time (the transport thread).
 // Failure: a display that cannot be opened, lacks XTEST or is Xwayland gives an backend that cannot post that
@@ -23,9 +25,17 @@ namespace vemdo {
 // A connection that breaks later leaves a backend that cannot post instead of ending the process.
 class X11InputBackend final : public InputBackend {
 public:
-    // A spare keycode remapped for one character is not remapped again for this long, because clients
-    // look the keycode up in the map only when they get around to reading the key event.
+    // A spare keycode typed on is not mapped to another character, or emptied, for at least this long,
+    // and for this many round trips to the server when that is longer: clients look a key up in the map
+    // only when they get around to reading its event. Once the program typed into has answered a ping sent
+    // after the key, only the shorter delay holds, for what other processes (an input method) look up.
     static constexpr double spareKeycodeReuseDelay = 0.1;
+    static constexpr double spareReuseRoundTrips = 50;
+    static constexpr double confirmedSpareReuseDelay = 0.05;
+    // How long the program typed into may take to answer a ping before only time frees spares again, and
+    // how often its answer is looked for.
+    static constexpr double pingTimeout = 2;
+    static constexpr double pongPoll = 0.005;
 
     // Opens the named display, or the one named by DISPLAY when null.
     explicit X11InputBackend(const char* displayName = nullptr);
@@ -42,6 +52,8 @@ public:
     bool postButton(const ButtonEvent& event) override;
     bool postScroll(const ScrollEvent& event) override;
     bool postKey(const KeyEvent& event) override;
+    KeysReady prepareKeys(std::span<const KeyEvent> keys) override;
+    double restoreKeyboard() override;
     std::string unavailableReason() const override;
 
 private:

@@ -37,8 +37,10 @@ Records typed(std::u32string scalars) {
 struct InjectorTest : ::testing::Test {
     RecordingInputBackend backend;
     FakeClock clock;
-    InputInjector injector{backend, clock};
+    ManualTaskQueue queue;
+    InputInjector injector{backend, clock, queue};
 };
+using namespace std::chrono_literals;
 
 TEST(Injector, MovesAreDoubledAndClampedToTheUnionOfTheMonitors) {
     const std::vector<Rect> laptop{{0, 0, 1440, 900}};
@@ -59,8 +61,9 @@ TEST(Injector, MovesAreDoubledAndClampedToTheUnionOfTheMonitors) {
     for (const auto& [name, screens, start, dx, dy, expected] : rows) {
         RecordingInputBackend backend;
         FakeClock clock;
+        ManualTaskQueue queue;
         std::tie(backend.screens, backend.pointer) = std::pair(screens, start);
-        InputInjector injector(backend, clock);
+        InputInjector injector(backend, clock, queue);
         injector.handle(move(dx, dy));
         EXPECT_EQ(backend.records(), (Records{expected})) << name;
     }
@@ -98,6 +101,58 @@ TEST_F(InjectorTest, ScrollsAreDoubledTruncatedAndClamped) {
         expected.push_back(ScrollEvent{vertical, horizontal});
     }
     EXPECT_EQ(backend.records(), expected);
+}
+
+// A scroll gesture ends once the phone's scrolling has paused for the delay, and only then.
+TEST_F(InjectorTest, ScrollingEndsAfterAPause) {
+    for (auto pause : {100ms, 119ms, 120ms, 1000ms}) {
+        injector.handle(packet("scroll", R"("scrollY":1)"));
+        queue.advance(pause);
+    }
+    const Records scroll{ScrollEvent{2, 0}};
+    EXPECT_EQ(backend.records(), (scroll + scroll + scroll + Records{ScrollEnd{}} + scroll + Records{ScrollEnd{}}));
+}
+
+// Keys wait, in order, for what the backend has ready and for the step's end, while moves go out at once;
+// once typing is done the keyboard is restored, again as long as the backend asks for it.
+TEST_F(InjectorTest, TypingGoesOnInStepsBesideMovesAndKeepsItsOrder) {
+    backend.keysAtOnce = 4;
+    backend.restoreWaits = {0.2};
+    injector.handle(text("abcdef"));
+    injector.handle(keyPacket("keyDown", 55));
+    injector.handle(text("g"));
+    injector.handle(move(1, 0));
+    const Records start = typed(U"ab") + Records{Point{102, 200}};
+    queue.advance(49ms);
+    EXPECT_EQ(backend.records(), start);
+    queue.advance(1ms);
+    queue.advance(50ms);
+    EXPECT_EQ(backend.records(), start + typed(U"cdef"));
+    EXPECT_EQ(backend.restores, 0);
+    queue.advance(50ms);
+    EXPECT_EQ(backend.records(), start + typed(U"cdef") + Records{key(55, true)} + typed(U"g"));
+    EXPECT_EQ(backend.restores, 1);
+    queue.advance(200ms);
+    EXPECT_EQ(backend.restores, 2);
+
+    backend.clear();
+    backend.keysAtOnce = SIZE_MAX;
+    injector.handle(text(std::string(InputInjector::keysPerStep / 2 + 3, 'x')));
+    injector.handle(move(1, 0));
+    queue.advance(1ms);
+    EXPECT_EQ(backend.records(),
+              (typed(std::u32string(InputInjector::keysPerStep / 2, U'x')) + Records{Point{104, 200}} + typed(U"xxx")));
+}
+
+// Text that waits is bounded: beyond four of the longest texts a line holds, more is dropped.
+TEST_F(InjectorTest, TextBeyondWhatMayWaitIsDropped) {
+    backend.keysAtOnce = 0;
+    for (int i = 0; i < 5; ++i)
+        injector.handle(text(std::string(64 * 1024, 'x')));
+    backend.keysAtOnce = SIZE_MAX;
+    while (queue.advance(50ms) > 0) {
+    }
+    EXPECT_EQ(backend.records().size(), InputInjector::maxWaitingKeys);
 }
 
 TEST_F(InjectorTest, CommandPutsControlOnTheKeysPressedWhileItIsHeld) {

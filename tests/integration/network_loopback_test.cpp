@@ -136,7 +136,7 @@ protected:
     std::optional<platform::QtThreadQueue> queue{std::in_place, "com.vemdo.listener"};
     platform::PhoneListener network{*queue, budget};
     platform::QtTaskQueue mainQueue{QCoreApplication::instance()};
-    InputInjector injector{backend, monotonic};
+    InputInjector injector{backend, monotonic, *queue};
     Transport transport{{security, injector, network, mainQueue, clock, random, strings, 0}};
     std::uint16_t port = 0;
 };

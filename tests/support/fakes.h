@@ -17,7 +17,9 @@
 #include "transport/string_table.h"
 #include "transport/task_queue.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -139,8 +141,16 @@ private:
     std::chrono::milliseconds m_now{0};
 };
 
+// The end of a scroll gesture, as recorded.
+struct ScrollEnd {
+    friend bool operator==(const ScrollEnd&, const ScrollEnd&) = default;
+};
+inline std::ostream& operator<<(std::ostream& out, const ScrollEnd&) {
+    return out << "ScrollEnd";
+}
+
 // A motion is recorded as the point the pointer moved to.
-using InputRecord = std::variant<Point, ButtonEvent, ScrollEvent, KeyEvent>;
+using InputRecord = std::variant<Point, ButtonEvent, ScrollEvent, KeyEvent, ScrollEnd>;
 
 // Keeps every posted event as a value, so that tests compare whole sequences.
 class RecordingInputBackend final : public InputBackend {
@@ -152,12 +162,22 @@ public:
     bool postButton(const ButtonEvent& event) override { return record(event); }
     bool postScroll(const ScrollEvent& event) override { return record(event); }
     bool postKey(const KeyEvent& event) override { return record(event); }
+    bool postScrollEnd() override { return record(ScrollEnd{}); }
+    // Readies `keysAtOnce` keys a call, and asks to be called again 50 ms later for more.
+    KeysReady prepareKeys(std::span<const KeyEvent> keys) override { return {std::min(keys.size(), keysAtOnce), 0.05}; }
+    // Counted; returns the next of `restoreWaits`, then 0.
+    double restoreKeyboard() override {
+        return ++restores <= int(restoreWaits.size()) ? restoreWaits[std::size_t(restores - 1)] : 0;
+    }
     const std::vector<InputRecord>& records() const { return m_records; }
     void clear() { m_records.clear(); }
 
     bool allowed = true;
     std::vector<Rect> screens{{0, 0, 1440, 900}};
     std::optional<Point> pointer = Point{100, 200};
+    std::size_t keysAtOnce = SIZE_MAX;
+    std::vector<double> restoreWaits;
+    int restores = 0;
 
 private:
     bool record(InputRecord event) {
@@ -249,8 +269,8 @@ struct TransportFakes {
     ScriptedRandomSource random{{7, 200, 13, 99, 42, 250, 1, 180, 77, 3, 160}};
     SecurityManager security{store, clock, random};
     RecordingInputBackend backend;
-    InputInjector injector{backend, clock};
     FakeNetwork network;
+    InputInjector injector{backend, clock, network.queue};
     ManualTaskQueue mainQueue;
     FakeStrings strings;
 };

@@ -89,9 +89,9 @@ class Portal(dbus.service.Object):
     def NotifyPointerButton(self, session, options, button, state):
         self.mutter_session.NotifyPointerButton(button, bool(state))
 
-    @dbus.service.method(PORTAL, in_signature="oa{sv}ui")
-    def NotifyPointerAxisDiscrete(self, session, options, axis, steps):
-        self.mutter_session.NotifyPointerAxisDiscrete(axis, steps)
+    @dbus.service.method(PORTAL, in_signature="oa{sv}dd")
+    def NotifyPointerAxis(self, session, options, dx, dy):
+        self.mutter_session.NotifyPointerAxis(dx, dy, dbus.UInt32(1 if options.get("finish") else 0))
 
     @dbus.service.method(PORTAL, in_signature="oa{sv}iu")
     def NotifyKeyboardKeysym(self, session, options, keysym, state):

@@ -5,6 +5,7 @@
 //   button CODE 1|0          Linux button code, pressed or released
 //   axis 0|1 VALUE           scroll, vertical (0) or horizontal (1); positive is down or right
 //   discrete 0|1 N           wheel clicks
+//   source N / stop 0|1      where a scroll comes from (0 wheel, 1 finger, ...); a scroll's end on an axis
 //   key NAME 1|0 ctrl|-      keysym name through the keymap in force, pressed or released, Control held
 //   text UTF8                what a press without Control types
 // The argument is the window's title and application id.
@@ -42,11 +43,15 @@ static void axis(void* d, struct wl_pointer* p, uint32_t time, uint32_t which, w
 static void discrete(void* d, struct wl_pointer* p, uint32_t which, int32_t clicks) {
     printf("discrete %u %d\n", which, clicks);
 }
+static void source(void* d, struct wl_pointer* p, uint32_t source) {
+    printf("source %u\n", source);
+}
+static void stop(void* d, struct wl_pointer* p, uint32_t time, uint32_t which) {
+    printf("stop %u\n", which);
+}
 // Events the tests do not look at.
 static void leave(void* d, struct wl_pointer* p, uint32_t serial, struct wl_surface* s) {}
 static void frame(void* d, struct wl_pointer* p) {}
-static void source(void* d, struct wl_pointer* p, uint32_t source) {}
-static void stop(void* d, struct wl_pointer* p, uint32_t time, uint32_t which) {}
 static void value120(void* d, struct wl_pointer* p, uint32_t which, int32_t value) {}
 static const struct wl_pointer_listener pointerListener = {enter,  leave, motion,   button,  axis,
                                                            frame, source, stop, discrete, value120};

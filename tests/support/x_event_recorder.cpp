@@ -8,12 +8,16 @@
 //   key press|release KEYCODE KEYSYM STATE TEXT_HEX
 //
 // Numbers are decimal except KEYSYM, STATE and TEXT_HEX (the UTF-8 bytes that Xutf8LookupString gives
-// for a press, "-" when none), which are hexadecimal. Positions are root coordinates.
+// for a press, "-" when none), which are hexadecimal. Positions are root coordinates. An argument makes it
+// a slow client: it sleeps that many microseconds after each event. It answers _NET_WM_PING, as toolkits do.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <unistd.h>
+
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -32,7 +36,8 @@ std::string hex(const char* bytes, int length) {
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const long pause = argc > 1 ? std::atol(argv[1]) : 0;
     std::setlocale(LC_ALL, "C.UTF-8");
     XSetLocaleModifiers("@im=none");
     Display* display = XOpenDisplay(nullptr);
@@ -50,6 +55,9 @@ int main() {
     Window window =
         XCreateWindow(display, root, 0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen), 0,
                       CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect | CWEventMask, &attributes);
+
+    Atom ping = XInternAtom(display, "_NET_WM_PING", False);
+    XSetWMProtocols(display, window, &ping, 1);
 
     XIM inputMethod = XOpenIM(display, nullptr, nullptr, nullptr);
     XIC inputContext = inputMethod ? XCreateIC(inputMethod, XNInputStyle, XIMPreeditNothing | XIMStatusNothing,
@@ -114,6 +122,12 @@ int main() {
                         keysym, event.xkey.state, hex(text, length).c_str());
             break;
         }
+        case ClientMessage:
+            if (Atom(event.xclient.data.l[0]) == ping) {
+                event.xclient.window = root;
+                XSendEvent(display, root, False, SubstructureNotifyMask | SubstructureRedirectMask, &event);
+            }
+            break;
         case MappingNotify:
             XRefreshKeyboardMapping(&event.xmapping);
             break;
@@ -121,5 +135,7 @@ int main() {
             break;
         }
         std::fflush(stdout);
+        if (pause > 0)
+            usleep(useconds_t(pause));
     }
 }
