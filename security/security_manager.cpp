@@ -136,6 +136,11 @@ std::string hexText(std::span<const std::uint8_t> bytes) {
     return text;
 }
 
+template <typename List> auto findPairing(List& list, std::string_view deviceID) {
+    return std::find_if(list.begin(), list.end(),
+                        [deviceID](const auto& pairing) { return pairing.first == deviceID; });
+}
+
 } // namespace
 
 std::string PairingCode::encodeJson() const {
@@ -346,8 +351,7 @@ Verdict SecurityManager::validateToken(std::string_view deviceID, std::string_vi
     if (!loadPairings(m_phones))
         return Verdict::storeUnavailable;
     const PairingList& list = pairings(m_phones);
-    auto entry =
-        std::find_if(list.begin(), list.end(), [deviceID](const auto& pairing) { return pairing.first == deviceID; });
+    auto entry = findPairing(list, deviceID);
     bool paired = entry != list.end();
     std::string_view stored = paired ? std::string_view(entry->second) : std::string_view();
     // Comparing digests makes the time independent of where the texts differ and of the stored length;
@@ -363,13 +367,11 @@ Verdict SecurityManager::validateToken(std::string_view deviceID, std::string_vi
     return (paired & digestsEqual & lengthsEqual) ? Verdict::accepted : Verdict::refused;
 }
 
-Verdict SecurityManager::pairingCodeForExchange(PairingCode& code) const {
-    const DefaultsStore::Read read = readStore(pairingCodeKey);
-    if (read.unavailable)
-        return Verdict::storeUnavailable;
-    auto stored = codeIn(read);
+Verdict SecurityManager::pairingCodeForExchange(PairingCode& code) {
+    Verdict verdict = Verdict::refused;
+    auto stored = followStoredCode(verdict);
     if (!stored)
-        return Verdict::refused;
+        return verdict;
     code = std::move(*stored);
     return Verdict::accepted;
 }
@@ -397,8 +399,7 @@ Verdict SecurityManager::browserSecret(std::string_view deviceID, std::string& s
     if (!loadPairings(m_browsers))
         return Verdict::storeUnavailable;
     const PairingList& list = pairings(m_browsers);
-    auto entry =
-        std::find_if(list.begin(), list.end(), [deviceID](const auto& pairing) { return pairing.first == deviceID; });
+    auto entry = findPairing(list, deviceID);
     if (entry == list.end())
         return Verdict::refused;
     secret = entry->second;

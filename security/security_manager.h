@@ -82,7 +82,7 @@ public:
 
     // A browser proves the code by an exchange run with it, and whether it knew the code shows only at the
     // end. The stored code to run it with; refused when none is stored.
-    Verdict pairingCodeForExchange(PairingCode& code) const;
+    Verdict pairingCodeForExchange(PairingCode& code);
     // The end of that exchange, run with `used`: a wrong code counts as one wrong guess, as in
     // validatePairing, while `used` is still the stored code (a guess at a replaced code tests nothing);
     // a right one stores a fresh secret for the browser (64 lower-case hex digits) and puts it in `secret`.
